@@ -1,0 +1,144 @@
+// clsCadenza: the one public class through which a program manages the
+// music database of an iPod mounted as a disk.
+//
+// A host creates it, calls initlaize with the device's mount point, then
+// LoadiPodDB, the query and editing operations, and WriteiPodDB. Questions to
+// the user, progress events and turns of the host's message loop go through
+// the Host the object was created with.
+//
+// The members keep the results of the historic interface (WriteiPodDB
+// returns an empty Variant, ModifyTrack returns false, ...). The real outcome
+// of the most recent operation is available to C++ callers from status().
+#ifndef CADENZA_CADENZA_H_
+#define CADENZA_CADENZA_H_
+
+#include <cstdint>
+#include <string>
+#include <variant>
+
+#include "cadenza/host.h"
+#include "cadenza/records.h"
+#include "cadenza/status.h"
+#include "cadenza/database.h"
+#include "platform/random.h"
+
+namespace cadenza {
+
+// The result type of members that historically return nothing useful.
+using Variant = std::monostate;
+
+struct Options {
+  // Folder that holds the blank database template "Cadenza" and where the
+  // external analysers are looked for first. Empty: the running program's
+  // folder, then its ../share/cadenza.
+  std::string component_folder;
+  // Roots of the kernel's device tree and the mount table, for finding the
+  // iPod. Tests point them at a fake tree.
+  std::string sysfs_root = "/sys";
+  std::string mountinfo_path = "/proc/self/mountinfo";
+};
+
+class clsCadenza : private Database {
+ public:
+  // `host` is not owned and must outlive the object; nullptr: a host that
+  // shows nothing and answers No.
+  explicit clsCadenza(Host* host = nullptr, Options options = {});
+
+  // 1. Reads the device database into the records.
+  bool LoadiPodDB();
+  // 2. Marks a track and its playlist items deleted and deletes its file.
+  Variant DeleteTrack(int32_t iTrackID);
+  // 3. Stores the application name and the device root (detects the device
+  // when siPodDrive is empty).
+  void initlaize(int32_t hParentWindow, const std::string& sApplicationName,
+                 const std::string& siPodDrive = "");
+  // 4.
+  std::string iPodDriveLetter() const;
+  // 5, 6.
+  void iPodShuffle(bool bSet);
+  bool iPodShuffle() const;
+  // 7. Asks the running copy or rebuild to stop.
+  Variant CancelUpdate();
+  // 8. Writes the records back to the device file.
+  Variant WriteiPodDB();
+  // 9. Stores the length of a file in its bytes 8 to 11.
+  bool Write_FileSize(const std::string& sFilePath);
+  // 10. Imports a media file (or, in the modify form, rewrites a track).
+  int32_t AddTrack(const std::string& sFilePath, TrackInfo& Info,
+                   bool bSkipCopy = false, const std::string& siPodPath = "",
+                   bool bSkipSetInfo = false, int32_t iModifiedTrackID = 0);
+  // 11. Rebuilds the database from the media files on the device.
+  bool ReBuildDB();
+  // 12. Rewrites a track's descriptive fields.
+  bool ModifyTrack(int32_t iTrackID, const TrackInfo& Info);
+  // 13. Describes a loaded track.
+  TrackInfo GetTrackInfo(int32_t iTrackID);
+  // 14. Describes a media file.
+  bool SetTrackInfo(const std::string& sFilePath, TrackInfo& tInfo);
+  // 15 to 20. Copies of the loaded records.
+  MHBD GetDBInfo() const;
+  MHSD_T GetAllTracks() const;
+  MHSD_P GetAllPlayLists() const;
+  MHSD_P GetAllPodcasts() const;
+  MHSD_A GetAllAlbumPlayLists() const;
+  MHSD_NP GetAllNewPlayLists() const;
+  // 21. Installs the blank database on the device.
+  bool ResetiPodDB();
+  // 22. Finds the device and returns its root.
+  std::string GetiPodDriveString(int32_t hwndParent,
+                                 const std::string& sApplicationName,
+                                 bool bConfirm = false);
+  // 23. Returns an empty Variant.
+  Variant GetVideoInformation(const std::string& sFilePath);
+
+  // The outcome of the most recent operation.
+  const Status& status() const { return m_status; }
+  // Sections of types other than 1 to 5 and bytes behind the counted
+  // sections, kept so that a write loses nothing.
+  const std::vector<MHSD_A>& OtherSections() const { return m_aOtherSections; }
+  // True after a successful load or rebuild.
+  bool IsLoaded() const { return m_bDBLoaded; }
+  // Number of tracks marked deleted since the last load.
+  int32_t DeletedTracks() const { return m_iDeletedTracks; }
+
+ private:
+  friend class ClsCadenzaTestPeer;
+
+  // Private routines of the operations.
+  bool InstallBlankDB();
+  void DetectiPodDrive(int32_t hParentWindow, const std::string& sApplicationName);
+  std::string ChooseDevicePath(const std::string& sExtension);
+  std::string GetTrackDBID();
+  int32_t GetNextTrackID();
+  std::string GetRandomLetter();
+  int32_t GetRandomNumber();
+
+  bool LoadOnce(int depth);
+  bool OfferRepair(bool not_found, int depth);
+  bool RunReset(int depth);
+  int32_t AddTrackImpl(const std::string& sFilePath, TrackInfo& Info,
+                       bool bSkipCopy, const std::string& siPodPath,
+                       bool bSkipSetInfo, int32_t iModifiedTrackID);
+  std::string ComponentFolder() const;
+  std::string DevicePath(const std::string& rel) const;
+  int Ask(const std::string& text, const std::string& title, int style);
+
+  Host* m_host;
+  Options m_options;
+  bool m_bShuffle = false;
+  std::string m_siPodDrive;
+  int32_t m_iPlaylistItemsDeleted = 0;
+  int32_t m_iPodcastItemsDeleted = 0;
+  std::string m_sApplicationName;
+  bool m_bDBLoaded = false;
+  Status m_status;
+  Random m_random;
+};
+
+// The process-wide cancel request: non-zero when set.
+int32_t CancelRequested();
+void SetCancelRequest(int32_t value);
+
+}  // namespace cadenza
+
+#endif  // CADENZA_CADENZA_H_

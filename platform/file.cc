@@ -1,0 +1,56 @@
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace cadenza {
+
+RandomAccessFile::~RandomAccessFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool RandomAccessFile::Open(const std::string& path) {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+    size_ = 0;
+  }
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  fd_ = fd;
+  size_ = st.st_size;
+  return true;
+}
+
+int64_t RandomAccessFile::ReadAt(int64_t offset, void* buf, size_t n) const {
+  if (fd_ < 0 || offset < 0) return -1;
+  size_t done = 0;
+  auto* p = static_cast<char*>(buf);
+  while (done < n) {
+    ssize_t r = ::pread(fd_, p + done, n - done, offset + static_cast<int64_t>(done));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (r == 0) break;
+    done += static_cast<size_t>(r);
+  }
+  return static_cast<int64_t>(done);
+}
+
+std::string RandomAccessFile::ReadAt(int64_t offset, size_t n) const {
+  std::string out(n, '\0');
+  int64_t r = ReadAt(offset, out.data(), n);
+  out.resize(r < 0 ? 0 : static_cast<size_t>(r));
+  return out;
+}
+
+}  // namespace cadenza

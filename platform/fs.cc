@@ -1,0 +1,310 @@
+#include "platform/fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <random>
+
+#include "platform/text.h"
+
+namespace cadenza::fs {
+
+namespace stdfs = std::filesystem;
+
+namespace {
+
+std::atomic<int64_t> g_write_limit{-1};
+
+std::string ErrnoText(int e) { return std::strerror(e); }
+
+// Writes all of `data` to fd, honouring the test write limit.
+Status WriteAll(int fd, const char* data, size_t n, const std::string& what) {
+  size_t done = 0;
+  while (done < n) {
+    size_t want = n - done;
+    int64_t limit = g_write_limit.load();
+    if (limit >= 0) {
+      if (limit == 0) return Status::IOError("No space left on device: " + what, 61);
+      want = std::min<size_t>(want, static_cast<size_t>(limit));
+    }
+    ssize_t w = ::write(fd, data + done, want);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return Status::IOError(ErrnoText(errno) + ": " + what);
+    }
+    if (limit >= 0) g_write_limit.fetch_sub(w);
+    done += static_cast<size_t>(w);
+  }
+  return Status::OK();
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && AsciiLower(a) == AsciiLower(b);
+}
+
+}  // namespace
+
+void SetWriteLimitForTesting(int64_t bytes) { g_write_limit = bytes; }
+
+std::string ResolveNoCase(std::string_view path) {
+  if (path.empty()) return {};
+  std::string out;
+  size_t i = 0;
+  if (path[0] == '/') {
+    out = "/";
+    i = 1;
+  }
+  bool missing = false;  // once a component is missing, the rest is too
+  while (i <= path.size()) {
+    size_t j = path.find('/', i);
+    if (j == std::string_view::npos) j = path.size();
+    std::string_view comp = path.substr(i, j - i);
+    if (!comp.empty()) {
+      std::string name(comp);
+      if (!missing && comp != "." && comp != "..") {
+        std::string parent = out.empty() ? "." : out;
+        std::string exact = out + name;
+        struct stat st;
+        if (::lstat(exact.c_str(), &st) != 0) {
+          bool found = false;
+          if (DIR* d = ::opendir(parent.c_str())) {
+            while (dirent* e = ::readdir(d)) {
+              if (EqualNoCase(e->d_name, name)) {
+                name = e->d_name;
+                found = true;
+                break;
+              }
+            }
+            ::closedir(d);
+          }
+          if (!found) missing = true;
+        }
+      }
+      out += name;
+      if (j < path.size()) out += '/';
+    }
+    i = j + 1;
+  }
+  return out;
+}
+
+std::string DevicePath(std::string_view root, std::string_view rel) {
+  if (root.empty()) return {};
+  std::string r(rel);
+  std::replace(r.begin(), r.end(), '\\', '/');
+  std::string joined(root);
+  while (!r.empty() && r.front() == '/') r.erase(r.begin());
+  if (joined.back() != '/') joined += '/';
+  joined += r;
+  return ResolveNoCase(joined);
+}
+
+bool FolderExists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+int64_t FileSize(const std::string& path) {
+  struct stat st;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return st.st_size;
+}
+
+uint64_t FolderSize(const std::string& path) {
+  std::error_code ec;
+  uint64_t total = 0;
+  for (auto it = stdfs::recursive_directory_iterator(path, ec);
+       !ec && it != stdfs::recursive_directory_iterator(); it.increment(ec)) {
+    std::error_code ec2;
+    if (it->is_regular_file(ec2)) {
+      auto s = it->file_size(ec2);
+      if (!ec2) total += s;
+    }
+  }
+  return total;
+}
+
+Status CreateFolder(const std::string& path) {
+  if (path.empty()) return Status::NotFound("Path not found", 76);
+  if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
+    return Status::IOError(ErrnoText(errno) + ": " + path);
+  if (!FolderExists(path)) return Status::IOError("Not a folder: " + path);
+  return Status::OK();
+}
+
+Status CreateFolders(const std::string& path) {
+  if (path.empty()) return Status::NotFound("Path not found", 76);
+  std::error_code ec;
+  stdfs::create_directories(path, ec);
+  if (ec) return Status::IOError(ec.message() + ": " + path);
+  return Status::OK();
+}
+
+Status ReadWholeFile(const std::string& path, std::string* out) {
+  out->clear();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    int e = errno;
+    if (e == ENOENT || e == ENOTDIR) return Status::NotFound("File not found: " + path);
+    return Status::IOError(ErrnoText(e) + ": " + path);
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return Status::NotFound("File not found: " + path);
+  }
+  out->resize(static_cast<size_t>(st.st_size));
+  size_t done = 0;
+  while (done < out->size()) {
+    ssize_t r = ::read(fd, out->data() + done, out->size() - done);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      int e = errno;
+      ::close(fd);
+      return Status::IOError(ErrnoText(e) + ": " + path);
+    }
+    if (r == 0) break;
+    done += static_cast<size_t>(r);
+  }
+  out->resize(done);
+  ::close(fd);
+  return Status::OK();
+}
+
+Status WriteFileAtomic(const std::string& path, std::string_view data) {
+  if (path.empty()) return Status::NotFound("Path not found", 76);
+  stdfs::path p(path);
+  std::string dir = p.parent_path().string();
+  if (dir.empty()) dir = ".";
+  std::random_device rd;
+  std::string tmp = dir + "/." + p.filename().string() + ".cadenza-" +
+                    std::to_string(rd() % 1000000) + ".tmp";
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return Status::IOError(ErrnoText(errno) + ": " + tmp);
+  Status s = WriteAll(fd, data.data(), data.size(), tmp);
+  if (s.ok() && ::fsync(fd) != 0) s = Status::IOError(ErrnoText(errno) + ": " + tmp);
+  if (::close(fd) != 0 && s.ok()) s = Status::IOError(ErrnoText(errno) + ": " + tmp);
+  if (s.ok() && ::rename(tmp.c_str(), path.c_str()) != 0)
+    s = Status::IOError(ErrnoText(errno) + ": " + path);
+  if (!s.ok()) {
+    ::unlink(tmp.c_str());
+    return s;
+  }
+  // Make the rename itself durable.
+  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  return Status::OK();
+}
+
+Status CopyFileInPieces(
+    const std::string& from, const std::string& to,
+    const std::function<bool(uint64_t, uint64_t)>& after_piece, size_t piece) {
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return Status::IOError(ErrnoText(errno) + ": " + from);
+  struct stat st;
+  if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(in);
+    return Status::IOError("Not a regular file: " + from);
+  }
+  int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) {
+    int e = errno;
+    ::close(in);
+    return Status::IOError(ErrnoText(e) + ": " + to);
+  }
+  std::string buf(std::max<size_t>(piece, 1), '\0');
+  uint64_t total = static_cast<uint64_t>(st.st_size), done = 0;
+  Status s;
+  for (;;) {
+    ssize_t r = ::read(in, buf.data(), buf.size());
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      s = Status::IOError(ErrnoText(errno) + ": " + from);
+      break;
+    }
+    if (r == 0) break;
+    s = WriteAll(out, buf.data(), static_cast<size_t>(r), to);
+    if (!s.ok()) break;
+    done += static_cast<uint64_t>(r);
+    if (after_piece && !after_piece(done, total)) {
+      s = Status::Cancelled("The copy was cancelled");
+      break;
+    }
+  }
+  ::close(in);
+  if (::close(out) != 0 && s.ok()) s = Status::IOError(ErrnoText(errno) + ": " + to);
+  if (!s.ok()) ::unlink(to.c_str());
+  return s;
+}
+
+Status CopyFile(const std::string& from, const std::string& to) {
+  return CopyFileInPieces(from, to, nullptr);
+}
+
+Status DeleteFile(const std::string& path, bool force) {
+  struct stat st;
+  if (path.empty() || ::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
+    return Status::NotFound("File not found: " + path);
+  if (!force && !(st.st_mode & S_IWUSR))
+    return Status::IOError("Permission denied: " + path, 70);
+  if (::unlink(path.c_str()) != 0) return Status::IOError(ErrnoText(errno) + ": " + path, 70);
+  return Status::OK();
+}
+
+Status DeleteFolder(const std::string& path, bool force) {
+  if (!FolderExists(path)) return Status::NotFound("Path not found: " + path, 76);
+  std::error_code ec;
+  if (!force) {
+    for (auto it = stdfs::recursive_directory_iterator(path, ec);
+         !ec && it != stdfs::recursive_directory_iterator(); it.increment(ec)) {
+      struct stat st;
+      if (::lstat(it->path().c_str(), &st) == 0 && !(st.st_mode & S_IWUSR))
+        return Status::IOError("Permission denied: " + it->path().string(), 70);
+    }
+  }
+  stdfs::remove_all(path, ec);
+  if (ec) return Status::IOError(ec.message() + ": " + path, 70);
+  return Status::OK();
+}
+
+std::vector<DirEntry> ListDir(const std::string& path) {
+  std::vector<DirEntry> out;
+  DIR* d = path.empty() ? nullptr : ::opendir(path.c_str());
+  if (!d) return out;
+  while (dirent* e = ::readdir(d)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    std::string full = path + (path.back() == '/' ? "" : "/") + name;
+    bool dir = ::stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    out.push_back({std::move(name), dir});
+  }
+  ::closedir(d);
+  std::sort(out.begin(), out.end(),
+            [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
+  return out;
+}
+
+std::string ProgramFolder() {
+  std::error_code ec;
+  auto p = stdfs::read_symlink("/proc/self/exe", ec);
+  if (ec) return ".";
+  return p.parent_path().string();
+}
+
+}  // namespace cadenza::fs

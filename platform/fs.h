@@ -1,0 +1,83 @@
+// The file-system layer: everything the core does with files and folders goes
+// through here. Paths are UTF-8 strings with "/" separators.
+//
+// Device paths are built from a drive root (the mount point of the device)
+// and a relative path written with "\" separators. The device's own file
+// systems ignore case, so each component of a device path is resolved
+// without regard to case against what exists; components that do not exist
+// keep the spelling given.
+#ifndef CADENZA_PLATFORM_FS_H_
+#define CADENZA_PLATFORM_FS_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cadenza/status.h"
+
+namespace cadenza::fs {
+
+// root + rel ("\" or "/" separated), resolved without regard to case.
+// An empty root gives an empty path (never the current directory).
+std::string DevicePath(std::string_view root, std::string_view rel);
+
+// Resolves every existing component of `path` without regard to case.
+std::string ResolveNoCase(std::string_view path);
+
+bool FolderExists(const std::string& path);
+bool FileExists(const std::string& path);
+// Size of a regular file, or -1.
+int64_t FileSize(const std::string& path);
+// Total size of the regular files below a folder (recursively).
+uint64_t FolderSize(const std::string& path);
+
+// Creates one folder (its parent must exist).
+Status CreateFolder(const std::string& path);
+// Creates a folder and its missing parents.
+Status CreateFolders(const std::string& path);
+
+Status ReadWholeFile(const std::string& path, std::string* out);
+
+// Writes `data` to a new file beside `path`, flushes it to the disk and
+// renames it over `path` in one step. On failure `path` is left as it was
+// and the temporary file is removed.
+Status WriteFileAtomic(const std::string& path, std::string_view data);
+
+// Copies a file, replacing the target.
+Status CopyFile(const std::string& from, const std::string& to);
+
+// Copies in pieces of `piece` bytes; after each piece calls `after_piece`,
+// which returns false to cancel. A failed or cancelled copy removes the
+// partial target and returns an error (kCancelled on cancel).
+Status CopyFileInPieces(const std::string& from, const std::string& to,
+                        const std::function<bool(uint64_t done, uint64_t total)>&
+                            after_piece,
+                        size_t piece = 1 << 20);
+
+// Deletes a file; with force, a read-only file too.
+Status DeleteFile(const std::string& path, bool force);
+// Deletes a folder with its contents; without force, fails on read-only
+// content.
+Status DeleteFolder(const std::string& path, bool force);
+
+struct DirEntry {
+  std::string name;
+  bool is_dir = false;
+};
+// The entries of a folder, sorted by name ("." and ".." left out); empty
+// when the folder cannot be read.
+std::vector<DirEntry> ListDir(const std::string& path);
+
+// The folder that holds the running program (the component folder).
+std::string ProgramFolder();
+
+// Test hook: makes every following write through this layer fail after
+// `bytes` more bytes have been written, as a full disk would (-1: off).
+void SetWriteLimitForTesting(int64_t bytes);
+
+}  // namespace cadenza::fs
+
+#endif  // CADENZA_PLATFORM_FS_H_

@@ -289,9 +289,12 @@ std::vector<DirEntry> ListDir(const std::string& path) {
   while (dirent* e = ::readdir(d)) {
     std::string name = e->d_name;
     if (name == "." || name == "..") continue;
-    struct stat st;
-    std::string full = path + (path.back() == '/' ? "" : "/") + name;
-    bool dir = ::stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    bool dir = e->d_type == DT_DIR;
+    if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+      struct stat st;
+      std::string full = path + (path.back() == '/' ? "" : "/") + name;
+      dir = ::stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
     out.push_back({std::move(name), dir});
   }
   ::closedir(d);

@@ -119,6 +119,7 @@ class clsCadenza : private Database {
   int32_t AddTrackImpl(const std::string& sFilePath, TrackInfo& Info,
                        bool bSkipCopy, const std::string& siPodPath,
                        bool bSkipSetInfo, int32_t iModifiedTrackID);
+  Status CopyFileWithProgress(const std::string& sSource, const std::string& sTarget);
   std::string ComponentFolder() const;
   std::string DevicePath(const std::string& rel) const;
   int Ask(const std::string& text, const std::string& title, int style);
@@ -131,6 +132,7 @@ class clsCadenza : private Database {
   int32_t m_iPodcastItemsDeleted = 0;
   std::string m_sApplicationName;
   bool m_bDBLoaded = false;
+  int32_t m_iMaxIDCache = -1;  // largest track id, -1 when not known
   Status m_status;
   Random m_random;
 };

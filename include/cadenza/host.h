@@ -42,6 +42,11 @@ class Host {
   }
   // Progress of a rebuild.
   virtual void RebuildStatus(const std::string& status) { (void)status; }
+  // Progress of a file copy onto the device, after each piece.
+  virtual void CopyProgress(uint64_t done, uint64_t total) {
+    (void)done;
+    (void)total;
+  }
   // Lets the host's message loop run once (the host may call
   // clsCadenza::CancelUpdate from here).
   virtual void DoEvents() {}

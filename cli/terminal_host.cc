@@ -1,0 +1,112 @@
+#include "cli/terminal_host.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <iostream>
+
+#include "cadenza/cadenza.h"
+
+namespace cadenza::cli {
+
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+
+extern "C" void OnInterrupt(int) {
+  g_interrupted = true;
+  SetCancelRequest(-1);
+}
+
+// Message text as the terminal shows it: CR LF and lone CRs become line
+// breaks.
+std::string ForTerminal(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') {
+      out += '\n';
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+bool ReadLine(std::string* line) {
+  if (!isatty(STDIN_FILENO)) return false;
+  return static_cast<bool>(std::getline(std::cin, *line));
+}
+
+}  // namespace
+
+void TerminalHost::InstallInterruptHandler() {
+  struct sigaction sa {};
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+}
+
+bool TerminalHost::interrupted() const { return g_interrupted; }
+
+int TerminalHost::MessageBox(const std::string& text, const std::string& title, int style) {
+  ClearProgress();
+  const bool question = (style & 0x0F) == kMsgYesNo;
+  std::cerr << "[" << (title.empty() ? kDefaultTitle : title) << "] " << ForTerminal(text)
+            << "\n";
+  if (!question) return kAnswerOK;
+  if (answer_ != Answer::kAsk) {
+    bool yes = answer_ == Answer::kYes;
+    std::cerr << (yes ? "(answered yes)\n" : "(answered no)\n");
+    return yes ? kAnswerYes : kAnswerNo;
+  }
+  for (;;) {
+    std::cerr << "[y/n] " << std::flush;
+    std::string line;
+    if (!ReadLine(&line)) {
+      std::cerr << "(no terminal: answered no)\n";
+      return kAnswerNo;
+    }
+    if (line == "y" || line == "Y" || line == "yes") return kAnswerYes;
+    if (line == "n" || line == "N" || line == "no") return kAnswerNo;
+  }
+}
+
+void TerminalHost::CurrentStatus(const std::string& status, int16_t) {
+  if (!isatty(STDERR_FILENO)) std::cerr << status << "\n";
+}
+
+void TerminalHost::RebuildStatus(const std::string& status) {
+  ClearProgress();
+  std::cerr << status << "\n";
+}
+
+void TerminalHost::DoEvents() {}
+
+std::string TerminalHost::BrowseForFolder(const std::string& title) {
+  ClearProgress();
+  std::cerr << title << " (path, empty to cancel): " << std::flush;
+  std::string line;
+  if (!ReadLine(&line)) return {};
+  return line;
+}
+
+void TerminalHost::SetImportProgress(size_t files_done, size_t files_total, uint64_t bytes_done,
+                                     uint64_t bytes_total) {
+  if (!isatty(STDERR_FILENO)) return;
+  const int width = 30;
+  double f = bytes_total ? static_cast<double>(bytes_done) / static_cast<double>(bytes_total) : 1;
+  int fill = static_cast<int>(f * width);
+  std::fprintf(stderr, "\r[%-*s] %zu/%zu files, %.1f/%.1f MB ", width,
+               std::string(static_cast<size_t>(fill), '#').c_str(), files_done, files_total,
+               static_cast<double>(bytes_done) / 1e6, static_cast<double>(bytes_total) / 1e6);
+  progress_shown_ = true;
+}
+
+void TerminalHost::ClearProgress() {
+  if (progress_shown_) std::fputs("\r\033[K", stderr);
+  progress_shown_ = false;
+}
+
+}  // namespace cadenza::cli

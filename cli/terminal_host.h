@@ -1,0 +1,41 @@
+// The command-line tool's host: message boxes on the terminal, questions
+// answered with y/n (or by --yes / --no), progress on stderr, Ctrl-C as the
+// cancel request.
+#ifndef CADENZA_CLI_TERMINAL_HOST_H_
+#define CADENZA_CLI_TERMINAL_HOST_H_
+
+#include <csignal>
+#include <string>
+
+#include "cadenza/host.h"
+
+namespace cadenza::cli {
+
+class TerminalHost : public Host {
+ public:
+  enum class Answer { kAsk, kYes, kNo };
+  explicit TerminalHost(Answer answer) : answer_(answer) {}
+
+  int MessageBox(const std::string& text, const std::string& title, int style) override;
+  void CurrentStatus(const std::string& status, int16_t percent) override;
+  void RebuildStatus(const std::string& status) override;
+  void DoEvents() override;
+  std::string BrowseForFolder(const std::string& title) override;
+
+  // Progress of a multi-file import, shown as a bar on a terminal.
+  void SetImportProgress(size_t files_done, size_t files_total, uint64_t bytes_done,
+                         uint64_t bytes_total);
+  void ClearProgress();
+  bool interrupted() const;
+
+  // Installs the Ctrl-C handler that turns an interrupt into a cancel request.
+  static void InstallInterruptHandler();
+
+ private:
+  Answer answer_;
+  bool progress_shown_ = false;
+};
+
+}  // namespace cadenza::cli
+
+#endif  // CADENZA_CLI_TERMINAL_HOST_H_

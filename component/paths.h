@@ -1,0 +1,17 @@
+// Device-relative paths the component uses, written as on the device with
+// "\" separators.
+#ifndef CADENZA_COMPONENT_PATHS_H_
+#define CADENZA_COMPONENT_PATHS_H_
+
+namespace cadenza {
+
+inline constexpr char kControlFolder[] = "iPod_Control";
+inline constexpr char kITunesFolder[] = "iPod_Control\\iTunes";
+inline constexpr char kMusicFolder[] = "iPod_Control\\Music";
+inline constexpr char kDatabaseFile[] = "iPod_Control\\iTunes\\itunesDB";
+inline constexpr char kTemplateName[] = "Cadenza";
+inline constexpr char kCrLf[] = "\r\n";
+
+}  // namespace cadenza
+
+#endif  // CADENZA_COMPONENT_PATHS_H_

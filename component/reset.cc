@@ -1,0 +1,45 @@
+// ResetiPodDB and InstallBlankDB: an empty database on the device.
+#include "cadenza/cadenza.h"
+#include "component/paths.h"
+#include "platform/fs.h"
+
+namespace cadenza {
+
+bool clsCadenza::ResetiPodDB() { return InstallBlankDB(); }
+
+bool clsCadenza::InstallBlankDB() {
+  if (m_siPodDrive.empty() || !fs::FolderExists(m_siPodDrive)) {
+    m_status = Status::NotFound("The iPod is not connected", 76);
+    return false;
+  }
+  auto fail = [&](const Status& st) {
+    m_status = st;
+    Ask("Error occured while copying iPod DB." + std::string(kCrLf) + "Error Number:" +
+            std::to_string(st.number()) + ":" + st.message(),
+        "", kMsgOK | kMsgCritical);
+    return false;
+  };
+  for (const char* folder : {kControlFolder, kITunesFolder}) {
+    std::string path = DevicePath(folder);
+    if (!fs::FolderExists(path)) {
+      if (Status st = fs::CreateFolder(path); !st.ok()) return fail(st);
+    }
+  }
+  const std::string source = ComponentFolder() + "/" + kTemplateName;
+  std::string blank;
+  if (!fs::FileExists(source) || !fs::ReadWholeFile(source, &blank).ok()) {
+    m_status = Status::NotFound("The blank database template is missing: " + source);
+    Ask("Cadenza file is missing, Please reinstall the application", "",
+        kMsgOK | kMsgCritical);
+    return false;
+  }
+  // The template becomes the device's database file, the one the loader
+  // reads; it replaces a damaged one in a single step.
+  const std::string target = DevicePath(kDatabaseFile);
+  if (Status st = fs::WriteFileAtomic(target, blank); !st.ok()) return fail(st);
+  if (!fs::FileExists(target)) return fail(Status::IOError("The database was not copied"));
+  m_status = Status::OK();
+  return true;
+}
+
+}  // namespace cadenza

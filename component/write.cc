@@ -1,0 +1,76 @@
+// WriteiPodDB and Write_FileSize: the records back to the device file.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "cadenza/cadenza.h"
+#include "component/paths.h"
+#include "db/codec.h"
+#include "db/writer.h"
+#include "platform/fs.h"
+
+namespace cadenza {
+
+Variant clsCadenza::WriteiPodDB() {
+  if (!m_bDBLoaded) {
+    // Writing records that were never loaded would replace the device's
+    // database with an almost empty file.
+    m_status = Status::Invalid("No iPod database is loaded; nothing was written");
+    Ask("No iPod database is loaded, so nothing was written." + std::string(kCrLf) +
+            "Load the iPod database before writing it.",
+        "", kMsgOK | kMsgCritical);
+    return {};
+  }
+  const std::string path = DevicePath(kDatabaseFile);
+  auto report = [&](const Status& st) {
+    m_status = st;
+    Ask("Error occured while writting iPod DB." + std::string(kCrLf) + "Err Number:" +
+            std::to_string(st.number()) + "," + st.message(),
+        "", kMsgOK | kMsgCritical);
+  };
+  if (!fs::FileExists(path)) {
+    report(Status::NotFound("File not found", 53));
+    return {};
+  }
+
+  std::string image;
+  WriteStage stage;
+  Status st = BuildDatabaseImage(*this, &image, &stage);
+  if (!st.ok()) {
+    m_status = st;
+    if (stage == WriteStage::kTrackList || stage == WriteStage::kPlaylists) {
+      Ask(std::string("Error Occured while writing Database[") +
+              (stage == WriteStage::kTrackList ? "MHSD_T" : "MHSD_P") + "]." + kCrLf +
+              std::to_string(st.number()) + ":" + st.message(),
+          "", kMsgOK);
+    } else {
+      report(st);
+    }
+    return {};
+  }
+  st = fs::WriteFileAtomic(path, image);
+  if (!st.ok()) {
+    report(st);
+    return {};
+  }
+  m_status = Status::OK();
+  return {};
+}
+
+bool clsCadenza::Write_FileSize(const std::string& sFilePath) {
+  int64_t len = fs::FileSize(sFilePath);
+  if (len < 0) {
+    m_status = Status::NotFound("File not found: " + sFilePath);
+    return false;
+  }
+  int fd = ::open(sFilePath.c_str(), O_WRONLY | O_CLOEXEC);
+  std::string bytes = PackLong(static_cast<int32_t>(len));
+  if (fd < 0 || ::pwrite(fd, bytes.data(), 4, 8) != 4) {
+    m_status = Status::IOError("Cannot write the size into " + sFilePath);
+  } else {
+    m_status = Status::OK();
+  }
+  if (fd >= 0) ::close(fd);
+  return false;
+}
+
+}  // namespace cadenza

@@ -152,14 +152,25 @@ TEST_F(FakeMachine, ReadsTheKernelMountTable) {
   }
 }
 
-TEST_F(FakeMachine, OneiPodWithiTunesFolder) {
+// One iPod mounted on a folder whose name has a space (\040 in the table).
+TEST_F(FakeMachine, OneiPodConfirmedOnlyWhenAsked) {
   AddiPod("sdb", "8:16", "8:17");
-  std::string mp = Mount("8:17", "/dev/sdb1", "IPOD", true);
+  std::string drive = Mount("8:17", "/dev/sdb1", "My\\040iPod", true) + "/";
+  EXPECT_EQ(drive, root_ + "/mnt/My iPod/");
   bool accepted = false;
-  EXPECT_EQ(DetectiPodDrive(host_, opts_, "MyApp", &accepted), mp + "/");
+  EXPECT_EQ(DetectiPodDrive(host_, opts_, "MyApp", &accepted), drive);
   EXPECT_TRUE(accepted);
+  EXPECT_EQ(GetiPodDriveString(host_, opts_, "MyApp"), drive);
   EXPECT_TRUE(host_.boxes.empty());
   EXPECT_TRUE(host_.browse_titles.empty());
+
+  EXPECT_EQ(GetiPodDriveString(host_, opts_, "MyApp", true), drive);
+  ASSERT_EQ(host_.boxes.size(), 1u);
+  EXPECT_EQ(host_.boxes[0].text, "iPod Drive is detect as " + drive +
+                                     ", If this is incorrect, so please Manually specify the "
+                                     "iPod Drive");
+  EXPECT_EQ(host_.boxes[0].title, "MyApp");
+  EXPECT_EQ(host_.boxes[0].style, 64);
 }
 
 TEST_F(FakeMachine, LastiPodByDiskNameWins) {
@@ -169,14 +180,6 @@ TEST_F(FakeMachine, LastiPodByDiskNameWins) {
   std::string b = Mount("8:17", "/dev/sdb1", "first", true);
   EXPECT_EQ(Find(nullptr), (std::vector<std::string>{b, c}));
   EXPECT_EQ(GetiPodDriveString(host_, opts_, "MyApp"), c + "/");
-}
-
-TEST_F(FakeMachine, MountPointWithSpace) {
-  AddiPod("sdb", "8:16", "8:17");
-  std::string mp = Mount("8:17", "/dev/sdb1", "My\\040iPod", true);
-  EXPECT_EQ(mp, root_ + "/mnt/My iPod");
-  EXPECT_EQ(GetiPodDriveString(host_, opts_, "MyApp"), mp + "/");
-  EXPECT_TRUE(host_.boxes.empty());
 }
 
 TEST_F(FakeMachine, DriveWithoutiTunesFolder) {
@@ -248,21 +251,6 @@ TEST_F(FakeMachine, iPodSeenButNotMounted) {
   ASSERT_EQ(host_.boxes.size(), 1u);
   EXPECT_EQ(host_.boxes[0].text, kNotFoundDrive);
   EXPECT_EQ(host_.boxes[0].style, 36);
-}
-
-TEST_F(FakeMachine, ConfirmationBox) {
-  AddiPod("sdb", "8:16", "8:17");
-  std::string drive = Mount("8:17", "/dev/sdb1", "IPOD", true) + "/";
-  EXPECT_EQ(GetiPodDriveString(host_, opts_, "MyApp", true), drive);
-  ASSERT_EQ(host_.boxes.size(), 1u);
-  EXPECT_EQ(host_.boxes[0].text, "iPod Drive is detect as " + drive +
-                                     ", If this is incorrect, so please Manually specify the "
-                                     "iPod Drive");
-  EXPECT_EQ(host_.boxes[0].title, "MyApp");
-  EXPECT_EQ(host_.boxes[0].style, 64);
-  ScriptedHost quiet;
-  EXPECT_EQ(GetiPodDriveString(quiet, opts_, "MyApp"), drive);
-  EXPECT_TRUE(quiet.boxes.empty());
 }
 
 }  // namespace

@@ -1,0 +1,257 @@
+#include "device/detect.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "testing/scripted_host.h"
+
+namespace cadenza {
+namespace {
+
+namespace stdfs = std::filesystem;
+
+const char kNotFoundDevice[] =
+    "MyApp can't find your iPod device. Do you want to locate it?\r\n"
+    "Note:- 'Enable Disk Use' option in the iTunes may be unchecked or the iPod is not connected";
+const char kNotFoundDrive[] =
+    "MyApp can't find your iPod drive. Do you want to locate it?\r\n"
+    "Note:- 'Enable Disk Use' option in the iTunes may be unchecked.";
+
+// A fake machine: a sysfs tree, a mount table and real mount-point folders,
+// all inside one temporary folder.
+class FakeMachine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/cadenza_detect_XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    opts_.sysfs_root = root_ + "/sys";
+    opts_.mountinfo_path = root_ + "/mountinfo";
+    stdfs::create_directories(opts_.sysfs_root + "/block");
+    Write(opts_.mountinfo_path, "22 27 0:21 / /proc rw,relatime - proc proc rw\n");
+  }
+  void TearDown() override { stdfs::remove_all(root_); }
+
+  static void Write(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+  }
+  void AddDisk(const std::string& name, const std::string& vendor, const std::string& model,
+               const std::string& devno, const std::vector<std::string>& parts = {}) {
+    std::string d = opts_.sysfs_root + "/block/" + name;
+    stdfs::create_directories(d + "/device");
+    Write(d + "/device/vendor", vendor + "\n");
+    Write(d + "/device/model", model + "\n");
+    Write(d + "/dev", devno + "\n");
+    for (size_t i = 0; i < parts.size(); ++i) {
+      std::string p = d + "/" + name + std::to_string(i + 1);
+      stdfs::create_directories(p);
+      Write(p + "/dev", parts[i] + "\n");
+      Write(p + "/partition", std::to_string(i + 1) + "\n");
+    }
+  }
+  void AddiPod(const std::string& name, const std::string& devno, const std::string& part) {
+    AddDisk(name, "Apple   ", "iPod            ", devno, {part});
+  }
+  // Creates the mount point below the temporary folder and lists it in the
+  // mount table; returns its real path. `escaped` is how the table writes it.
+  std::string Mount(const std::string& devno, const std::string& source,
+                    const std::string& escaped, bool itunes, const std::string& fsroot = "/") {
+    std::string mp = root_ + "/mnt/" + DecodeMountField(escaped);
+    stdfs::create_directories(mp);
+    if (itunes) stdfs::create_directories(mp + "/IPOD_CONTROL/iTunes");
+    std::ofstream(opts_.mountinfo_path, std::ios::app)
+        << ++id_ << " 1 " << devno << " " << fsroot << " " << root_ << "/mnt/" << escaped
+        << " rw,relatime shared:7 - vfat " << source << " rw\n";
+    return mp;
+  }
+  std::vector<std::string> Find(bool* seen) { return FindiPodMounts(opts_, seen); }
+
+  std::string root_;
+  DetectOptions opts_;
+  ScriptedHost host_;
+  int id_ = 100;
+};
+
+TEST(MountField, DecodesOctalEscapes) {
+  EXPECT_EQ(DecodeMountField("/media/My\\040iPod"), "/media/My iPod");
+  EXPECT_EQ(DecodeMountField("a\\011b\\012c\\134d"), "a\tb\nc\\d");
+  EXPECT_EQ(DecodeMountField("end\\04"), "end\\04");    // cut short: kept as written
+  EXPECT_EQ(DecodeMountField("x\\400y"), "x\\400y");    // above one byte: kept
+  EXPECT_EQ(DecodeMountField("x\\08y\\"), "x\\08y\\");  // not octal
+}
+
+TEST(DiskIdentity, AppleAndiPodWithoutRegardToCase) {
+  EXPECT_TRUE(IsiPodDisk("Apple   ", "iPod            "));
+  EXPECT_TRUE(IsiPodDisk("APPLE", "IPOD mini"));
+  EXPECT_FALSE(IsiPodDisk("Apple", "SuperDrive"));
+  EXPECT_FALSE(IsiPodDisk("Generic", "iPod"));
+  EXPECT_FALSE(IsiPodDisk("", ""));
+}
+
+TEST_F(FakeMachine, FindsMountsOfiPodDisksOnly) {
+  AddDisk("sda", "ATA     ", "Samsung SSD", "8:0", {"8:1"});
+  Mount("8:1", "/dev/sda1", "system", false);
+  AddiPod("sdb", "8:16", "8:17");
+  std::string mp = Mount("8:17", "/dev/sdb1", "ipod", true);
+  bool seen = false;
+  EXPECT_EQ(Find(&seen), std::vector<std::string>{mp});
+  EXPECT_TRUE(seen);
+}
+
+TEST_F(FakeMachine, MatchesBySourceWholeDiskAndSkipsHiddenOrBoundFolders) {
+  AddDisk("sdb", "Apple", "iPod", "8:16", {"8:17", "8:18"});
+  // Whole-disk file system; a number that differs from the disk's (as
+  // btrfs reports) is matched by the source instead.
+  std::string whole = Mount("0:45", "/dev/sdb", "whole", false);
+  std::string p2 = Mount("8:18", "/dev/other", "p2", false);
+  Mount("8:18", "/dev/sdb2", "music", false, "/Music");  // bind mount of a folder
+  Mount("8:17", "/dev/sdb1", "covered", false);
+  Mount("0:50", "tmpfs", "covered", false);  // mounted over it
+  std::ofstream(opts_.mountinfo_path, std::ios::app) << "garbage line\n1 2 8:17 / /x rw\n\n";
+  bool seen = false;
+  EXPECT_EQ(Find(&seen), (std::vector<std::string>{whole, p2}));
+}
+
+TEST_F(FakeMachine, NothingToFind) {
+  bool seen = true;
+  EXPECT_TRUE(Find(&seen).empty());
+  EXPECT_FALSE(seen);
+  stdfs::remove_all(opts_.sysfs_root);
+  EXPECT_TRUE(Find(&seen).empty());
+  EXPECT_FALSE(seen);
+  // A seen disk with an unreadable mount table: seen, nothing mounted.
+  AddiPod("sdb", "8:16", "8:17");
+  opts_.mountinfo_path = root_ + "/missing";
+  EXPECT_TRUE(Find(&seen).empty());
+  EXPECT_TRUE(seen);
+}
+
+// The kernel's own mount table reports a size of 0; it must be read anyway.
+TEST_F(FakeMachine, ReadsTheKernelMountTable) {
+  std::ifstream in("/proc/self/mountinfo");
+  std::string line, devno;
+  while (std::getline(in, line)) {
+    std::istringstream f(line);
+    std::string id, parent, dev, fsroot, mp;
+    f >> id >> parent >> dev >> fsroot >> mp;
+    if (fsroot == "/" && mp == "/") devno = dev;
+  }
+  if (devno.empty()) GTEST_SKIP() << "no root mount in /proc/self/mountinfo";
+  AddiPod("sdz", "259:99", devno);
+  opts_.mountinfo_path = "/proc/self/mountinfo";
+  std::vector<std::string> found = Find(nullptr);
+  ASSERT_NE(std::find(found.begin(), found.end(), "/"), found.end());
+  if (found.back() == "/") {  // the root is given as "/", not "//"
+    host_.answers = {kAnswerYes};  // no iTunes folder there: keep it anyway
+    EXPECT_EQ(GetiPodDriveString(host_, opts_, "MyApp"), "/");
+  }
+}
+
+// One iPod mounted on a folder whose name has a space (\040 in the table).
+TEST_F(FakeMachine, OneiPodConfirmedOnlyWhenAsked) {
+  AddiPod("sdb", "8:16", "8:17");
+  std::string drive = Mount("8:17", "/dev/sdb1", "My\\040iPod", true) + "/";
+  EXPECT_EQ(drive, root_ + "/mnt/My iPod/");
+  bool accepted = false;
+  EXPECT_EQ(DetectiPodDrive(host_, opts_, "MyApp", &accepted), drive);
+  EXPECT_TRUE(accepted);
+  EXPECT_EQ(GetiPodDriveString(host_, opts_, "MyApp"), drive);
+  EXPECT_TRUE(host_.boxes.empty());
+  EXPECT_TRUE(host_.browse_titles.empty());
+
+  EXPECT_EQ(GetiPodDriveString(host_, opts_, "MyApp", true), drive);
+  ASSERT_EQ(host_.boxes.size(), 1u);
+  EXPECT_EQ(host_.boxes[0].text, "iPod Drive is detect as " + drive +
+                                     ", If this is incorrect, so please Manually specify the "
+                                     "iPod Drive");
+  EXPECT_EQ(host_.boxes[0].title, "MyApp");
+  EXPECT_EQ(host_.boxes[0].style, 64);
+}
+
+TEST_F(FakeMachine, LastiPodByDiskNameWins) {
+  AddiPod("sdc", "8:32", "8:33");
+  AddiPod("sdb", "8:16", "8:17");
+  std::string c = Mount("8:33", "/dev/sdc1", "second", true);
+  std::string b = Mount("8:17", "/dev/sdb1", "first", true);
+  EXPECT_EQ(Find(nullptr), (std::vector<std::string>{b, c}));
+  EXPECT_EQ(GetiPodDriveString(host_, opts_, "MyApp"), c + "/");
+}
+
+TEST_F(FakeMachine, DriveWithoutiTunesFolder) {
+  AddiPod("sdb", "8:16", "8:17");
+  std::string drive = Mount("8:17", "/dev/sdb1", "bare", false) + "/";
+  const std::string question = "iPod drive was detected as " + drive +
+                               ", but this drive does not contain iTunes Folder.\r"
+                               "Is the detection correct?";
+  {  // Yes: the drive stands, and the confirmation names it.
+    ScriptedHost h;
+    h.answers = {kAnswerYes};
+    EXPECT_EQ(GetiPodDriveString(h, opts_, "MyApp", true), drive);
+    ASSERT_EQ(h.boxes.size(), 2u);
+    EXPECT_EQ(h.boxes[0].text, question);
+    EXPECT_EQ(h.boxes[0].title, "Cadenza");
+    EXPECT_EQ(h.boxes[0].style, 36);
+    EXPECT_TRUE(h.browse_titles.empty());
+  }
+  {  // No: the browser; a chosen folder gets its trailing "/".
+    ScriptedHost h;
+    h.answers = {kAnswerNo};
+    h.folders = {"/media/chosen"};
+    bool accepted = false;
+    EXPECT_EQ(DetectiPodDrive(h, opts_, "MyApp", &accepted), "/media/chosen/");
+    EXPECT_TRUE(accepted);
+    EXPECT_EQ(h.browse_titles, std::vector<std::string>{"Please, Select the iPod Drive"});
+  }
+  {  // No, then cancel: empty, and no confirmation.
+    ScriptedHost h;
+    h.answers = {kAnswerNo};
+    EXPECT_EQ(GetiPodDriveString(h, opts_, "MyApp", true), "");
+    EXPECT_EQ(h.boxes.size(), 1u);
+    EXPECT_EQ(h.browse_titles.size(), 1u);
+  }
+}
+
+TEST_F(FakeMachine, NoiPodAsksToLocateIt) {
+  {  // Yes and a folder.
+    ScriptedHost h;
+    h.answers = {kAnswerYes};
+    h.folders = {"/srv/pod/"};
+    EXPECT_EQ(GetiPodDriveString(h, opts_, "MyApp"), "/srv/pod/");
+    ASSERT_EQ(h.boxes.size(), 1u);
+    EXPECT_EQ(h.boxes[0].text, kNotFoundDevice);
+    EXPECT_EQ(h.boxes[0].style, 36);
+    EXPECT_EQ(h.boxes[0].title, "Cadenza");
+    EXPECT_EQ(h.browse_titles, std::vector<std::string>{"Please, select the iPod Drive"});
+  }
+  {  // Yes, then cancel.
+    ScriptedHost h;
+    h.answers = {kAnswerYes};
+    bool accepted = true;
+    EXPECT_EQ(DetectiPodDrive(h, opts_, "MyApp", &accepted), "");
+    EXPECT_FALSE(accepted);
+    EXPECT_EQ(h.browse_titles.size(), 1u);
+  }
+  {  // No: empty, no browser, no confirmation.
+    ScriptedHost h;
+    h.answers = {kAnswerNo};
+    EXPECT_EQ(GetiPodDriveString(h, opts_, "MyApp", true), "");
+    EXPECT_EQ(h.boxes.size(), 1u);
+    EXPECT_TRUE(h.browse_titles.empty());
+  }
+}
+
+TEST_F(FakeMachine, iPodSeenButNotMounted) {
+  AddiPod("sdb", "8:16", "8:17");
+  EXPECT_EQ(GetiPodDriveString(host_, opts_, "MyApp"), "");
+  ASSERT_EQ(host_.boxes.size(), 1u);
+  EXPECT_EQ(host_.boxes[0].text, kNotFoundDrive);
+  EXPECT_EQ(host_.boxes[0].style, 36);
+}
+
+}  // namespace
+}  // namespace cadenza

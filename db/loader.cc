@@ -325,7 +325,7 @@ Status ReadPlaylistSection(ByteReader& r, Database& db, MHSD_P& sec) {
         int32_t total = r.Long();
         if (total < kMinChunk) return CorruptAt(m, "Item object too short");
         if (c == 0) {
-          r.Seek(m);
+          r.Seek(m + 4);
           e.sID = std::move(id);
           e.iHeaderSize = r.Long();
           e.iTotalSize = r.Long();

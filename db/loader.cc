@@ -413,6 +413,9 @@ Status LoadDatabase(std::shared_ptr<const std::string> file, Database& db) {
     }
     if (!st.ok()) return st;
     if (db.m_iPos <= s) return CorruptAt(s, "Section does not advance");
+    // A section whose chunks claim more bytes than the file holds would be
+    // written back with a gap of that size.
+    if (db.m_iPos > r.size()) return CorruptAt(s, "Section reaches past the end of the file");
   }
   if (db.m_iPos < r.size())
     db.m_sTrailingData = r.Image(db.m_iPos, r.size() - db.m_iPos);

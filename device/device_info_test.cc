@@ -389,6 +389,8 @@ TEST_F(DeviceInfoTest, UsbProductIdAndSerialFromSysfs) {
   EXPECT_THAT(text, HasSubstr("USB product id 1261"));
   EXPECT_THAT(text, HasSubstr("hash58 (from USB device)"));
   EXPECT_THAT(text, HasSubstr("000A270015603CB2 (from USB device)"));
+  // The root may be given with a trailing separator.
+  EXPECT_EQ(ReadDeviceInfo(root_.string() + "/", options_).guid, "000A270015603CB2");
 
   // SysInfo's model and GUID come before the USB device's.
   WriteSysInfo("ModelNumStr: xB598\nFirewireGuid: 0x000A27001234ABCD\n");

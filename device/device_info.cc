@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -177,13 +176,14 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && AsciiLower(a) == AsciiLower(b);
 }
 
-// Reads a small file whole, reading up to EOF rather than trusting the size
-// the file system reports (files under /proc report 0) and never more than
-// `limit` bytes.
+// Reads a small regular file whole, reading up to EOF rather than trusting
+// the size the file system reports (files under /proc report 0) and never
+// more than `limit` bytes. Opening does not block, so a FIFO in place of a
+// file cannot hang the caller.
 enum class ReadResult { kOk, kMissing, kTooLarge, kError };
 ReadResult ReadSmallFile(const std::string& path, size_t limit, std::string* out) {
   out->clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? ReadResult::kMissing : ReadResult::kError;
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

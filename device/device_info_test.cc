@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -297,6 +298,12 @@ TEST_F(DeviceInfoTest, DamagedSysInfoExtendedIsAClearError) {
     EXPECT_EQ(SignForDevice(info, &image).code(), Status::Code::kCorrupt);
     EXPECT_EQ(image, before);
   }
+  // Something that is not a regular file (here a FIFO nobody writes to) is
+  // reported without waiting for it.
+  stdfs::remove(root_ / "iPod_Control/Device/SysInfoExtended");
+  ASSERT_EQ(::mkfifo((root_ / "iPod_Control/Device/SysInfoExtended").c_str(), 0600), 0);
+  EXPECT_EQ(Read().refusal.code(), Status::Code::kCorrupt);
+  stdfs::remove(root_ / "iPod_Control/Device/SysInfoExtended");
   // A file too large to be a SysInfoExtended is not read whole.
   WriteExtended(std::string((1 << 20) + 1, ' '));
   EXPECT_EQ(Read().refusal.code(), Status::Code::kCorrupt);

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <cstring>
 #include <map>
 #include <string>
 #include <thread>
@@ -45,20 +46,15 @@ TEST(ParseDuration, ReadsHoursMinutesSecondsAndTenths) {
 
 const char kH264AacReport[] =
     "/usr/bin/ffmpeg -i \"/m/clip.mp4\" -analyzeduration 30000\n"
-    "ffmpeg version 5.1.9-0+deb12u1 Copyright (c) 2000-2026 the FFmpeg developers\n"
     "Trailing option(s) found in the command: may be ignored.\n"
     "Input #0, mov,mp4,m4a,3gp,3g2,mj2, from '/m/clip.mp4':\n"
-    "  Metadata:\n"
-    "    major_brand     : isom\n"
-    "  Duration: 00:03:25.40, start: 0.000000, bitrate: 1411 kb/s\n"
+    "  Duration: 00:03:25.40, start: 0.000000, bitrate: 1411 kb/s\r\n"
     "  Stream #0:0[0x1](und): Video: h264 (High) (avc1 / 0x31637661), yuv420p(progressive), "
     "96x64 [SAR 1:1 DAR 3:2], 11 kb/s, 15 fps, 15 tbr, 15360 tbn (default)\n"
     "    Metadata:\n"
     "      handler_name    : VideoHandler\n"
     "  Stream #0:1[0x2](und): Audio: aac (LC) (mp4a / 0x6134706D), 44100 Hz, mono, fltp, "
     "32 kb/s (default)\n"
-    "    Metadata:\n"
-    "      handler_name    : SoundHandler\n"
     "At least one output file must be specified\n";
 
 TEST(ReadAnalyserReport, ReadsStreamsDurationAndBitrate) {
@@ -72,15 +68,6 @@ TEST(ReadAnalyserReport, ReadsStreamsDurationAndBitrate) {
   EXPECT_EQ(info.iBitrateInKbs, 1411);
   EXPECT_EQ(r.sample_rate, 44100);
   EXPECT_EQ(info.iSampleRateInHz, 0) << "the sample rate is the caller's to set";
-
-  // The same with CR LF line ends.
-  std::string crlf;
-  for (char c : std::string(kH264AacReport)) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  TrackInfo info2;
-  r = ReadAnalyserReport(crlf, "/m/clip.mp4", info2);
-  EXPECT_FALSE(r.format_error);
-  EXPECT_EQ(info2.sAudioCodec, info.sAudioCodec);
-  EXPECT_EQ(r.sample_rate, 44100);
 }
 
 TEST(ReadAnalyserReport, FormatErrorsStopTheReading) {
@@ -289,44 +276,15 @@ class AnalyseMediaFileTest : public ::testing::Test {
   std::map<std::string, std::optional<std::string>> saved_env_;
 };
 
-// What ffprobe says about a file: the format's duration and bit rate, and
-// codec name and sample rate of each stream.
-struct Probe {
-  double duration = 0;
-  int64_t bit_rate = 0;
-  std::vector<std::map<std::string, std::string>> streams;
-};
-
-Probe RunFFprobe(const std::string& file) {
-  Probe p;
-  std::string cmd = "ffprobe -v error -show_entries format=duration,bit_rate:stream=codec_type,"
-                    "codec_name,sample_rate -of default=nw=1 '" + file + "'";
+// The lines ffprobe prints for `entries` of a file, as comma-separated text.
+std::vector<std::string> FFprobe(const std::string& file, const std::string& entries) {
+  std::vector<std::string> lines;
+  std::string cmd = "ffprobe -v error -show_entries " + entries + " -of csv=p=0 '" + file + "'";
   FILE* f = ::popen(cmd.c_str(), "r");
-  if (!f) return p;
   char line[512];
-  bool in_stream = false;
-  while (::fgets(line, sizeof line, f)) {
-    std::string s(line);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-    size_t eq = s.find('=');
-    if (eq == std::string::npos) continue;
-    std::string key = s.substr(0, eq), value = s.substr(eq + 1);
-    if (key == "codec_name") {
-      p.streams.emplace_back();
-      in_stream = true;
-    }
-    if (key == "duration") {
-      p.duration = std::atof(value.c_str());
-      in_stream = false;
-    } else if (key == "bit_rate") {
-      p.bit_rate = std::atoll(value.c_str());
-      in_stream = false;
-    } else if (in_stream) {
-      p.streams.back()[key] = value;
-    }
-  }
-  ::pclose(f);
-  return p;
+  while (f && ::fgets(line, sizeof line, f)) lines.emplace_back(line, std::strcspn(line, "\r\n"));
+  if (f) ::pclose(f);
+  return lines;
 }
 
 // ffmpeg shows the duration rounded to hundredths; the analysis takes its
@@ -349,38 +307,39 @@ TEST_F(AnalyseMediaFileTest, DescribesRealFilesAsFFprobeDoes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
     const std::string path = kVideo + c.file;
-    Probe probe = RunFFprobe(path);
-    ASSERT_FALSE(probe.streams.empty()) << "ffprobe gave nothing";
+    // "1.000000,59179" and per stream "h264,video" or "aac,audio,44100".
+    std::vector<std::string> format = FFprobe(path, "format=duration,bit_rate");
+    ASSERT_EQ(format.size(), 1u);
+    const double duration = std::atof(format[0].c_str());
+    const int64_t bit_rate = std::atoll(format[0].c_str() + format[0].find(',') + 1);
+    std::string video, audio;
+    int32_t rate = 0;
+    for (const std::string& st : FFprobe(path, "stream=codec_name,codec_type,sample_rate")) {
+      std::string name = st.substr(0, st.find(','));
+      if (st.find(",video") != std::string::npos) video = name;
+      if (st.find(",audio,") != std::string::npos) {
+        audio = name;
+        rate = std::atoi(st.c_str() + st.rfind(',') + 1);
+      }
+    }
 
+    ASSERT_FALSE(audio.empty()) << "ffprobe found no audio stream";
     TrackInfo info;
     info.sTitle = "kept";
     info.iType = 9;
     ASSERT_TRUE(AnalyseMediaFile(path, info, host_, ""));
     EXPECT_TRUE(host_.boxes.empty()) << host_.boxes[0].text;
     EXPECT_EQ(info.isFileSupported, c.supported);
-    EXPECT_EQ(info.iTrackTimLength, ExpectedMs(probe.duration));
-    EXPECT_EQ(info.iBitrateInKbs, probe.bit_rate / 1000);
+    EXPECT_EQ(info.iTrackTimLength, ExpectedMs(duration));
+    EXPECT_EQ(info.iBitrateInKbs, bit_rate / 1000);
     EXPECT_EQ(info.iFileSize, fs::FileSize(path));
-    std::string video, audio, rate = "0";
-    for (auto& s : probe.streams) {
-      if (s["codec_type"] == "video") video = s["codec_name"];
-      if (s["codec_type"] == "audio") audio = s["codec_name"], rate = s["sample_rate"];
-    }
-    EXPECT_EQ(info.iSampleRateInHz, std::atoi(rate.c_str()));
+    EXPECT_EQ(info.iSampleRateInHz, rate);
     EXPECT_EQ(info.sVideoCodec.substr(0, info.sVideoCodec.find(' ')), video);
     EXPECT_EQ(info.sAudioCodec.substr(0, info.sAudioCodec.find(' ')), audio);
     EXPECT_EQ(info.sTitle, "kept");
     EXPECT_EQ(info.iType, 9);
   }
   EXPECT_GT(host_.do_events, 0);
-}
-
-TEST_F(AnalyseMediaFileTest, H264WithMp3KeepsTheCallersVerdict) {
-  TrackInfo info;
-  info.isFileSupported = true;
-  ASSERT_TRUE(AnalyseMediaFile(kVideo + "h264_mp3.mp4", info, host_, ""));
-  EXPECT_TRUE(info.isFileSupported);
-  EXPECT_EQ(info.sAudioCodec, "mp3 (mp4a / 0x6134706D)");
 }
 
 TEST_F(AnalyseMediaFileTest, UnreadableFilesGiveFalseWithoutAMessage) {
@@ -397,15 +356,6 @@ TEST_F(AnalyseMediaFileTest, UnreadableFilesGiveFalseWithoutAMessage) {
     EXPECT_EQ(info.iFileSize, 0);
   }
   EXPECT_TRUE(host_.boxes.empty());
-}
-
-TEST_F(AnalyseMediaFileTest, EachCallStartsWithoutADuration) {
-  TrackInfo good;
-  ASSERT_TRUE(AnalyseMediaFile(kVideo + "h264_aac.mp4", good, host_, ""));
-  EXPECT_EQ(good.iTrackTimLength, 1000);
-  TrackInfo raw;
-  EXPECT_FALSE(AnalyseMediaFile(kVideo + "raw_h264.mp4", raw, host_, ""));
-  EXPECT_EQ(raw.iTrackTimLength, 0);
 }
 
 TEST_F(AnalyseMediaFileTest, PathsAreHandedOverAsTheyAre) {
@@ -506,12 +456,9 @@ TEST_F(AnalyseMediaFileTest, TwoAnalysesAtOnceKeepTheirReportsApart) {
 }
 
 TEST_F(AnalyseMediaFileTest, MpgtxRunsOnProgramStreams) {
-  EXPECT_TRUE(RunMPEGProgramAnalyser(kVideo + "program.mpg", host_, "").ok());
-  Status s = RunMPEGProgramAnalyser(kVideo + "program.mpg", host_, Component() + "/none");
-  EXPECT_TRUE(s.ok()) << "falls back to PATH";
+  EXPECT_TRUE(RunMPEGProgramAnalyser(kVideo + "program.mpg", host_, Component()).ok());
   ::setenv("PATH", (dir_ + "/tmp").c_str(), 1);
-  s = RunMPEGProgramAnalyser(kVideo + "program.mpg", host_, Component());
-  EXPECT_EQ(s.number(), 12003);
+  EXPECT_EQ(RunMPEGProgramAnalyser(kVideo + "program.mpg", host_, Component()).number(), 12003);
 }
 
 }  // namespace

@@ -69,9 +69,10 @@ void AddItem(MHSD_P& section, int32_t id, int32_t position) {
 int32_t clsCadenza::AddTrack(const std::string& sFilePath, TrackInfo& Info, bool bSkipCopy,
                              const std::string& siPodPath, bool bSkipSetInfo,
                              int32_t iModifiedTrackID) {
+  m_bRefusalShown = false;
   int32_t r = AddTrackImpl(sFilePath, Info, bSkipCopy, siPodPath, bSkipSetInfo, iModifiedTrackID);
   if (r == -1 && !m_status.ok() && m_status.code() != Status::Code::kCancelled &&
-      m_status.code() != Status::Code::kInvalid) {
+      m_status.code() != Status::Code::kInvalid && !m_bRefusalShown) {
     Ask("Error while adding " + sFilePath + kCrLf + m_status.message(), "",
         kMsgOK | kMsgCritical);
   }
@@ -169,6 +170,8 @@ int32_t clsCadenza::AddTrackImpl(const std::string& sFilePath, TrackInfo& Info,
   if (bSkipCopy || modify) {
     location = StoredLocation(m_siPodDrive, siPodPath);
   } else {
+    // A device that will refuse the database gets no file either.
+    if (Status st = CheckWritable(); !st.ok()) return -1;
     std::string rel = ChooseDevicePath(TrimBlanks(Info.sFiletype));
     if (rel.empty()) {
       if (m_status.ok()) m_status = Status::IOError("No place for the file on the device");

@@ -1,6 +1,7 @@
 // ResetiPodDB and InstallBlankDB: an empty database on the device.
 #include "cadenza/cadenza.h"
 #include "component/paths.h"
+#include "device/device_info.h"
 #include "platform/fs.h"
 
 namespace cadenza {
@@ -12,6 +13,7 @@ bool clsCadenza::InstallBlankDB() {
     m_status = Status::NotFound("The iPod is not connected", 76);
     return false;
   }
+  if (Status st = CheckWritable(); !st.ok()) return false;
   auto fail = [&](const Status& st) {
     m_status = st;
     Ask("Error occured while copying iPod DB." + std::string(kCrLf) + "Error Number:" +
@@ -35,6 +37,10 @@ bool clsCadenza::InstallBlankDB() {
   }
   // The template becomes the device's database file, the one the loader
   // reads; it replaces a damaged one in a single step.
+  if (Status st = SignForDevice(
+          ReadDeviceInfo(m_siPodDrive, {m_options.sysfs_root, m_options.mountinfo_path}), &blank);
+      !st.ok())
+    return fail(st);
   const std::string target = DevicePath(kDatabaseFile);
   if (Status st = fs::WriteFileAtomic(target, blank); !st.ok()) return fail(st);
   if (!fs::FileExists(target)) return fail(Status::IOError("The database was not copied"));

@@ -129,6 +129,9 @@ Variant clsCadenza::DeleteTrack(int32_t iTrackID) {
     m_status = Status::Invalid("The track id -1 marks deleted tracks and names no track");
     return {};
   }
+  // The file goes at once; a device whose database cannot be written keeps
+  // both.
+  if (Status st = CheckWritable(); !st.ok()) return {};
   MHIT* t = FindTrack(m_MHSD_T.m_mhlt, iTrackID);
   if (t) {
     m_iMaxIDCache = -1;

@@ -6,6 +6,7 @@
 #include "component/paths.h"
 #include "db/codec.h"
 #include "db/writer.h"
+#include "device/device_info.h"
 #include "platform/fs.h"
 
 namespace cadenza {
@@ -20,6 +21,7 @@ Variant clsCadenza::WriteiPodDB() {
         "", kMsgOK | kMsgCritical);
     return {};
   }
+  if (Status st = CheckWritable(); !st.ok()) return {};
   const std::string path = DevicePath(kDatabaseFile);
   auto report = [&](const Status& st) {
     m_status = st;
@@ -47,6 +49,14 @@ Variant clsCadenza::WriteiPodDB() {
     }
     return {};
   }
+  // Devices that check a signature get the complete file signed; the
+  // signature is verified before anything reaches the device.
+  st = SignForDevice(ReadDeviceInfo(m_siPodDrive, {m_options.sysfs_root, m_options.mountinfo_path}),
+                     &image);
+  if (!st.ok()) {
+    report(st);
+    return {};
+  }
   st = fs::WriteFileAtomic(path, image);
   if (!st.ok()) {
     report(st);
@@ -54,6 +64,18 @@ Variant clsCadenza::WriteiPodDB() {
   }
   m_status = Status::OK();
   return {};
+}
+
+Status clsCadenza::CheckWritable() {
+  DeviceInfo info = ReadDeviceInfo(m_siPodDrive, {m_options.sysfs_root, m_options.mountinfo_path});
+  if (!info.refusal.ok()) {
+    m_status = info.refusal;
+    m_bRefusalShown = true;
+    Ask("The iPod database was not written, and nothing was changed." + std::string(kCrLf) +
+            info.refusal.message(),
+        "", kMsgOK | kMsgCritical);
+  }
+  return info.refusal;
 }
 
 bool clsCadenza::Write_FileSize(const std::string& sFilePath) {

@@ -122,7 +122,9 @@ inline std::string File(const std::vector<std::string>& sections, uint32_t heade
   uint32_t n = count >= 0 ? static_cast<uint32_t>(count) : static_cast<uint32_t>(sections.size());
   std::string h = Pad("mhbd" + LE32(header_size) + LE32(header_size + static_cast<uint32_t>(body.size())) +
                           LE32(1) + LE32(0x19) + LE32(n) + "DATABASE",
-                      header_size, '\x42');
+                      header_size);
+  // Bytes no field covers, beyond the checksum area, that a writer must keep.
+  for (size_t i = 0xA0; i < h.size(); ++i) h[i] = '\x42';
   return h + body;
 }
 

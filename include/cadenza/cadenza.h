@@ -119,6 +119,10 @@ class clsCadenza : private Database {
   int32_t AddTrackImpl(const std::string& sFilePath, TrackInfo& Info,
                        bool bSkipCopy, const std::string& siPodPath,
                        bool bSkipSetInfo, int32_t iModifiedTrackID);
+  // Whether the device accepts a database written here (a device whose
+  // checksum cannot be produced, or whose GUID is unknown, does not);
+  // shows the reason and returns it when not.
+  Status CheckWritable();
   Status CopyFileWithProgress(const std::string& sSource, const std::string& sTarget);
   std::string ComponentFolder() const;
   std::string DevicePath(const std::string& rel) const;
@@ -132,7 +136,8 @@ class clsCadenza : private Database {
   int32_t m_iPodcastItemsDeleted = 0;
   std::string m_sApplicationName;
   bool m_bDBLoaded = false;
-  int32_t m_iMaxIDCache = -1;  // largest track id, -1 when not known
+  int32_t m_iMaxIDCache = -1;
+  bool m_bRefusalShown = false;  // CheckWritable told the user already  // largest track id, -1 when not known
   Status m_status;
   Random m_random;
 };

@@ -295,7 +295,7 @@ TEST_F(ID3FileTest, RandomlyDamagedTagsAreReadSafely) {
                                       Frame24("SEEK", BE32(3)), 0);
   good += "3DI" + good.substr(3, 7);
   std::mt19937 rng(7);
-  for (int i = 0; i < 3000; ++i) {
+  for (int i = 0; i < 400; ++i) {
     std::string bytes = good;
     for (int k = 0; k < 3; ++k) bytes[rng() % bytes.size()] = static_cast<char>(rng());
     ID3TagInfo tag;

@@ -29,15 +29,12 @@ int32_t RoundToInt32(double v) {
   return static_cast<int32_t>(r);
 }
 
-// Little-endian reader over a chunk's data; bytes past its end read as 0.
+// Little-endian reader over a chunk's data, which the caller has padded
+// with zeros to the size of the record read.
 class LittleEndianReader {
  public:
-  explicit LittleEndianReader(std::string data) : data_(std::move(data)) {}
-  uint8_t Byte() {
-    uint8_t b = pos_ < data_.size() ? static_cast<uint8_t>(data_[pos_]) : 0;
-    ++pos_;
-    return b;
-  }
+  explicit LittleEndianReader(std::string_view data) : data_(data) {}
+  uint8_t Byte() { return static_cast<uint8_t>(data_[pos_++]); }
   uint16_t U16() {
     uint16_t lo = Byte();
     return static_cast<uint16_t>(lo | (Byte() << 8));
@@ -47,13 +44,13 @@ class LittleEndianReader {
     return lo | (uint32_t{U16()} << 16);
   }
   std::string FourCC() {
-    std::string s;
-    for (int i = 0; i < 4; ++i) s += static_cast<char>(Byte());
+    std::string s(data_.substr(pos_, 4));
+    pos_ += 4;
     return s;
   }
 
  private:
-  std::string data_;
+  std::string_view data_;
   size_t pos_ = 0;
 };
 
@@ -61,7 +58,8 @@ constexpr size_t kStreamHeaderSize = 56;
 constexpr size_t kAudioFormatSize = 18;
 
 AVIStreamHeader ParseStreamHeader(std::string data) {
-  LittleEndianReader r(std::move(data));
+  data.resize(kStreamHeaderSize, '\0');
+  LittleEndianReader r(data);
   AVIStreamHeader h;
   h.fccType = r.FourCC();
   h.fccHandler = r.FourCC();
@@ -81,7 +79,8 @@ AVIStreamHeader ParseStreamHeader(std::string data) {
 }
 
 AVIAudioFormat ParseAudioFormat(std::string data) {
-  LittleEndianReader r(std::move(data));
+  data.resize(kAudioFormatSize, '\0');
+  LittleEndianReader r(data);
   AVIAudioFormat f;
   f.wFormatTag = r.U16();
   f.nChannels = r.U16();

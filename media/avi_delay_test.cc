@@ -1,5 +1,7 @@
 #include "media/avi_delay.h"
 
+#include <random>
+
 #include "media/media_test_util.h"
 
 namespace cadenza {
@@ -105,6 +107,21 @@ TEST_F(AviDelayTest, BadFiles) {
   clsAVIDelay z;
   ASSERT_TRUE(Open(z, Avi({zero}, Chunk("00wb", "abc" + kMP3Frame))));
   EXPECT_EQ(z.StreamDelay(0), 3000 + 2000);
+}
+
+TEST_F(AviDelayTest, RandomlyDamagedFilesAreWalkedSafely) {
+  Stream video;
+  video.type = "vids";
+  std::string good = Avi({video, Stream()}, Chunk("00dc", "v") + Chunk("01wb", "ab" + kMP3Frame));
+  std::mt19937 rng(11);
+  for (int i = 0; i < 300; ++i) {
+    std::string bytes = good;
+    for (int k = 0; k < 4; ++k) bytes[rng() % bytes.size()] = static_cast<char>(rng());
+    clsAVIDelay avi;
+    if (Open(avi, bytes)) {
+      for (int32_t n = 0; n < avi.StreamCount(); ++n) EXPECT_GE(avi.StreamDelay(n), -2);
+    }
+  }
 }
 
 TEST(AviSyncTest, FindsFrameStarts) {

@@ -11,6 +11,9 @@ namespace {
 
 // A chain of tags linked by SEEK frames is followed this far at most.
 constexpr int kMaxLinkedTags = 64;
+// The largest tag body a sync-safe size can announce (plus a footer); a
+// larger size comes only from a damaged header and is cut to this.
+constexpr int64_t kMaxTagBytes = (int64_t{1} << 28) + 10;
 
 constexpr const char* kGenreList =
     "Blues#Classic Rock#Country#Dance#Disco#Funk#Grunge#Hip-Hop#Jazz#Metal#"
@@ -324,7 +327,7 @@ int64_t ParseID3v2Tag(const RandomAccessFile& file, int64_t iOffset,
 
   // The buffer holds no more than the file does behind the header.
   int64_t available = std::max<int64_t>(0, file.size() - (iOffset + 10));
-  int64_t want = std::min(declared, available);
+  int64_t want = std::min({declared, available, kMaxTagBytes});
   std::vector<uint8_t> buf(static_cast<size_t>(want) + 8, 0);
   int64_t got = want > 0 ? file.ReadAt(iOffset + 10, buf.data(),
                                        static_cast<size_t>(want))

@@ -1,0 +1,154 @@
+#include "media/avi_delay.h"
+
+#include <random>
+
+#include "media/media_test_util.h"
+
+namespace cadenza {
+namespace {
+
+using namespace testutil;
+
+std::string Chunk(const std::string& id, const std::string& data) {
+  std::string s = id + LE32(static_cast<uint32_t>(data.size())) + data;
+  if (data.size() % 2) s += '\0';
+  return s;
+}
+std::string List(const std::string& type, const std::string& body) {
+  return "LIST" + LE32(static_cast<uint32_t>(body.size() + 4)) + type + body;
+}
+
+struct Stream {
+  std::string type = "auds";
+  uint16_t format_tag = 0x55;
+  uint32_t avg_bytes = 16000, scale = 1, rate = 1000, start = 0;
+};
+
+// An AVI file with the given streams and data chunks in its "movi" list.
+std::string Avi(const std::vector<Stream>& streams, const std::string& movi) {
+  std::string hdrl = Chunk("avih", std::string(56, '\0'));
+  for (const Stream& s : streams) {
+    std::string strh = s.type + "mp3 " + LE32(0) + LE16(0) + LE16(0) + LE32(0) +
+                       LE32(s.scale) + LE32(s.rate) + LE32(s.start) +
+                       std::string(24, '\0');
+    std::string strf = LE16(s.format_tag) + LE16(2) + LE32(44100) +
+                       LE32(s.avg_bytes) + LE16(1) + LE16(16) + LE16(0);
+    hdrl += List("strl", Chunk("strh", strh) + Chunk("strf", strf));
+  }
+  std::string body = "AVI " + List("hdrl", hdrl) + List("movi", movi);
+  return "RIFF" + LE32(static_cast<uint32_t>(body.size())) + body;
+}
+
+const std::string kMP3Frame = BE32(0xFFFB9000) + std::string(400, '\x11');
+
+class AviDelayTest : public MediaTest {
+ protected:
+  bool Open(clsAVIDelay& avi, const std::string& bytes) {
+    return avi.OpenFile(Write("t.avi", bytes));
+  }
+};
+
+TEST_F(AviDelayTest, DelaysFromTheFirstFrame) {
+  Stream video;
+  video.type = "vids";
+  Stream ac3;
+  ac3.format_tag = 0x2000;
+  ac3.avg_bytes = 24000;
+  ac3.start = 50;  // 50 ms declared start
+  Stream pcm;
+  pcm.format_tag = 1;
+  Stream pcm_late = pcm;
+  pcm_late.start = 500;
+  std::string movi = Chunk("00dc", "video") +
+                     Chunk("01wb", std::string(417, '\0') + kMP3Frame) +
+                     Chunk("01wb", kMP3Frame) +  // later chunks change nothing
+                     Chunk("02wb", std::string(100, '\0') + "\x0B\x77" + "ac3") +
+                     Chunk("03wb", std::string(64, '\0')) +
+                     Chunk("04wb", std::string(64, '\0'));
+  clsAVIDelay avi;
+  ASSERT_TRUE(Open(avi, Avi({video, Stream(), ac3, pcm, pcm_late}, movi)));
+  ASSERT_EQ(avi.StreamCount(), 5);
+  EXPECT_FALSE(avi.StreamIsAudio(0));
+  EXPECT_TRUE(avi.StreamIsAudio(1));
+  EXPECT_EQ(avi.StreamDelay(0), -1);
+  EXPECT_EQ(avi.StreamDelay(1), 26);  // 417 bytes at 16000 bytes/s
+  EXPECT_EQ(avi.StreamDelay(2), 54);  // round(100 / 24) + 50
+  EXPECT_EQ(avi.StreamDelay(3), -1);  // PCM starting at 0 keeps -1
+  EXPECT_EQ(avi.StreamDelay(4), 499); // declared start added to the -1
+  EXPECT_EQ(avi.StreamDelay(9), -1);
+  EXPECT_FALSE(avi.StreamIsAudio(-1));
+}
+
+TEST_F(AviDelayTest, NoFrameInTheFirstBytes) {
+  clsAVIDelay one;
+  ASSERT_TRUE(Open(one, Avi({Stream()}, Chunk("00wb", std::string(1'500'001, '\0')))));
+  EXPECT_EQ(one.StreamDelay(0), -2);
+  std::string two = Chunk("00wb", std::string(800'000, '\0')) +
+                    Chunk("00wb", std::string(800'000, '\0') + kMP3Frame);
+  clsAVIDelay avi;
+  ASSERT_TRUE(Open(avi, Avi({Stream()}, two)));
+  EXPECT_EQ(avi.StreamDelay(0), -2);
+  // The first chunk, the bytes before the frame, then the whole second chunk.
+  EXPECT_EQ(avi.Streams()[0].lBytesBeforeFrame, 800'000 + 800'000 + 800'404);
+}
+
+TEST_F(AviDelayTest, BadFiles) {
+  clsAVIDelay avi;
+  EXPECT_FALSE(Open(avi, Avi({Stream()}, Chunk("xxwb", kMP3Frame))));
+  EXPECT_FALSE(Open(avi, Avi({Stream()}, Chunk("07wb", kMP3Frame))));
+  EXPECT_FALSE(avi.OpenFile(Fixture("pcm_s16_stereo_44100.wav")));
+  EXPECT_FALSE(avi.OpenFile((dir_ / "missing.avi").string()));
+  EXPECT_FALSE(avi.OpenFile(dir_.string()));
+  // A rate and a byte rate of 0 do not divide by zero.
+  Stream zero;
+  zero.rate = 0;
+  zero.avg_bytes = 0;
+  zero.start = 2;
+  clsAVIDelay z;
+  ASSERT_TRUE(Open(z, Avi({zero}, Chunk("00wb", "abc" + kMP3Frame))));
+  EXPECT_EQ(z.StreamDelay(0), 3000 + 2000);
+}
+
+TEST_F(AviDelayTest, RandomlyDamagedFilesAreWalkedSafely) {
+  Stream video;
+  video.type = "vids";
+  std::string good = Avi({video, Stream()}, Chunk("00dc", "v") + Chunk("01wb", "ab" + kMP3Frame));
+  std::mt19937 rng(11);
+  for (int i = 0; i < 300; ++i) {
+    std::string bytes = good;
+    for (int k = 0; k < 4; ++k) bytes[rng() % bytes.size()] = static_cast<char>(rng());
+    clsAVIDelay avi;
+    if (Open(avi, bytes)) {
+      for (int32_t n = 0; n < avi.StreamCount(); ++n) EXPECT_GE(avi.StreamDelay(n), -2);
+    }
+  }
+}
+
+TEST(AviSyncTest, FindsFrameStarts) {
+  using S = std::string;
+  EXPECT_EQ(clsAVIDelay::FindAC3Sync(S("\x00\x0B\x77", 3)), 1);
+  EXPECT_EQ(clsAVIDelay::FindAC3Sync("\x0B"), -1);
+  EXPECT_EQ(clsAVIDelay::FindAC3Sync(""), -1);
+  EXPECT_EQ(clsAVIDelay::FindMPEGSync(S("\xFF\x12\xFF\xFB", 4)), 2);
+  EXPECT_EQ(clsAVIDelay::FindMPEGSync("\xFF\xFD"), 0);  // layer II
+  EXPECT_EQ(clsAVIDelay::FindMPEGSync("\x01\xFF"), -1);
+}
+
+TEST(AviFixtureTest, StreamsOfEncodedFiles) {
+  struct Want {
+    const char* file;
+    bool starts_at_once;  // audio data starts with a frame
+  } wants[] = {{"avi_mp3.avi", true}, {"avi_ac3.avi", true}, {"avi_pcm.avi", false}};
+  for (const Want& w : wants) {
+    SCOPED_TRACE(w.file);
+    clsAVIDelay avi;
+    ASSERT_TRUE(avi.OpenFile(Fixture(w.file)));
+    ASSERT_EQ(avi.StreamCount(), 2);
+    EXPECT_FALSE(avi.StreamIsAudio(0));
+    EXPECT_TRUE(avi.StreamIsAudio(1));
+    EXPECT_EQ(avi.StreamDelay(1), w.starts_at_once ? 0 : -1);
+  }
+}
+
+}  // namespace
+}  // namespace cadenza

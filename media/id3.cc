@@ -1,0 +1,471 @@
+#include "media/id3.h"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace cadenza {
+namespace {
+
+// A chain of tags linked by SEEK frames is followed this far at most.
+constexpr int kMaxLinkedTags = 64;
+// The largest tag body a sync-safe size can announce (plus a footer); a
+// larger size comes only from a damaged header and is cut to this.
+constexpr int64_t kMaxTagBytes = (int64_t{1} << 28) + 10;
+
+constexpr const char* kGenreList =
+    "Blues#Classic Rock#Country#Dance#Disco#Funk#Grunge#Hip-Hop#Jazz#Metal#"
+    "New Age#Oldies#Other#Pop#R&B#Rap#Reggae#Rock#Techno#Industrial#"
+    "Alternative#Ska#Death Metal#Pranks#Soundtrack#Euro-Techno#Ambient#"
+    "Trip-Hop#Vocal#Jazz+Funk#Fusion#Trance#Classical#Instrumental#Acid#House#"
+    "Game#Sound Clip#Gospel#Noise#Alt. Rock#Bass#Soul#Punk#Space#Meditative#"
+    "Instrumental Pop#Instrumental Rock#Ethnic#Gothic#Darkwave#"
+    "Techno-Industrial#Electronic#Pop-Folk#Eurodance#Dream#Southern Rock#"
+    "Comedy#Cult#Gangsta#Top 40#Christian Rap#Pop/Funk#Jungle#"
+    "Native American#Cabaret#New Wave#Psychadelic#Rave#Showtunes#Trailer#"
+    "Lo-Fi#Tribal#Acid Punk#Acid Jazz#Polka#Retro#Musical#Rock & Roll#"
+    "Hard Rock#Folk#Folk-Rock#National Folk#Swing#Fast Fusion#Bebob#Latin#"
+    "Revival#Celtic#Bluegrass#Avantgarde#Gothic Rock#Progressive Rock#"
+    "Psychedelic Rock#Symphonic Rock#Slow Rock#Big Band#Chorus#"
+    "Easy Listening#Acoustic#Humour#Speech#Chanson#Opera#Chamber Music#"
+    "Sonata#Symphony#Booty Bass#Primus#Porn Groove#Satire#Slow Jam#Club#"
+    "Tango#Samba#Folklore#Ballad#Power Ballad#Rhythmic Soul#Freestyle#Duet#"
+    "Punk Rock#Drum Solo#A capella#Euro-House#Dance Hall#Goa#Drum & Bass#"
+    "Club-House#Hardcore#Terror#Indie#BritPop#Negerpunk#Polsk Punk#Beat#"
+    "Christian Gangsta#Heavy Metal#Black Metal#Crossover#Contemporary C#"
+    "Christian Rock#Merengue#Salsa#Thrash Metal#Anime#JPop#SynthPop";
+
+const std::vector<std::string>& Genres() {
+  static const std::vector<std::string> genres = [] {
+    std::vector<std::string> v;
+    std::string_view all(kGenreList);
+    size_t start = 0;
+    while (true) {
+      size_t hash = all.find('#', start);
+      v.emplace_back(all.substr(start, hash == std::string_view::npos
+                                           ? std::string_view::npos
+                                           : hash - start));
+      if (hash == std::string_view::npos) break;
+      start = hash + 1;
+    }
+    return v;
+  }();
+  return genres;
+}
+
+// Appends code point `cp` under the line-break rule of tag text.
+void AppendTagChar(std::string& out, char32_t cp) {
+  if (cp == U'\r') return;
+  if (cp == U'\n') {
+    out += "\r\n";
+    return;
+  }
+  AppendUtf8(out, cp);
+}
+
+// Decodes one UTF-8 sequence at p[i..n); returns its length, or 0 when the
+// bytes there are not a valid sequence.
+size_t DecodeUtf8At(const uint8_t* p, size_t i, size_t n, char32_t& cp) {
+  uint8_t b = p[i];
+  size_t len;
+  char32_t min;
+  if (b < 0x80) {
+    cp = b;
+    return 1;
+  } else if ((b & 0xE0) == 0xC0) {
+    len = 2, cp = b & 0x1F, min = 0x80;
+  } else if ((b & 0xF0) == 0xE0) {
+    len = 3, cp = b & 0x0F, min = 0x800;
+  } else if ((b & 0xF8) == 0xF0) {
+    len = 4, cp = b & 0x07, min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (n - i < len) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    if ((p[i + k] & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (p[i + k] & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
+}
+
+// Number of bytes the first zero-terminated string of `len` bytes at `p`
+// takes in `encoding`, terminator included (all `len` when unterminated).
+int64_t TerminatedSize(const uint8_t* p, int64_t len, int encoding) {
+  if (encoding == 1 || encoding == 2) {
+    for (int64_t i = 0; i + 1 < len; i += 2) {
+      if (p[i] == 0 && p[i + 1] == 0) return i + 2;
+    }
+    return len;
+  }
+  for (int64_t i = 0; i < len; ++i) {
+    if (p[i] == 0) return i + 1;
+  }
+  return len;
+}
+
+bool IsDecimal(std::string_view s) {
+  if (s.empty() || s.size() > 18) return false;
+  return std::all_of(s.begin(), s.end(),
+                     [](char c) { return c >= '0' && c <= '9'; });
+}
+
+int64_t DecimalValue(std::string_view s) {
+  int64_t v = 0;
+  for (char c : s) v = v * 10 + (c - '0');
+  return v;
+}
+
+void StoreFrame(std::string_view id, const std::string& text,
+                ID3TagInfo& tag) {
+  if (id == "TPE1" || id == "TP1") {
+    tag.sArtist = text;
+  } else if (id == "TALB" || id == "TAL") {
+    tag.sAlbum = text;
+  } else if (id == "TIT2" || id == "TT2") {
+    tag.sTitle = text;
+  } else if (id == "TRCK" || id == "TRK") {
+    tag.sTrack = text;
+  } else if (id == "TDRC") {
+    tag.sYear = Utf8Prefix(text, 4);
+  } else if (id == "TYER" || id == "TYE") {
+    tag.sYear = text;
+  } else if (id == "TCON" || id == "TCO") {
+    tag.sGenre = ResolveGenreText(text);
+  } else if (id == "COMM" || id == "COM" || id == "COM ") {
+    tag.sComment = text;
+  } else if (id == "TENC" || id == "TEN") {
+    tag.sEncodedBy = text;
+  } else if (id == "WXXX" || id == "WXX") {
+    tag.sURL = text;
+  } else if (id == "TCOP" || id == "TCR") {
+    tag.sRightsNotice = text;
+  } else if (id == "TCOM" || id == "TCM") {
+    tag.sComposer = text;
+  } else if (id == "TOPE" || id == "TOA") {
+    tag.sOriginalArtist = text;
+  }
+}
+
+}  // namespace
+
+void ClearTagInfo(ID3TagInfo& tag) { tag = ID3TagInfo(); }
+
+std::string GenreName(int32_t iGenre) {
+  const auto& genres = Genres();
+  if (iGenre < 0 || static_cast<size_t>(iGenre) >= genres.size()) return {};
+  return genres[static_cast<size_t>(iGenre)];
+}
+
+std::string ResolveGenreText(const std::string& sGenre) {
+  size_t open = sGenre.find('(');
+  size_t close = sGenre.find(')');
+  // Without a pair of parentheses in that order the text is a plain name.
+  if (open == std::string::npos || close == std::string::npos ||
+      close < open) {
+    return sGenre;
+  }
+  std::string inner = sGenre.substr(open + 1, close - open - 1);
+  if (IsDecimal(inner)) {
+    int64_t n = DecimalValue(inner);
+    return n > 147 ? std::string() : GenreName(static_cast<int32_t>(n));
+  }
+  if (inner == "RX") return "Remix";
+  if (inner == "CR") return "Cover";
+  return sGenre;
+}
+
+int32_t ReadTagInteger(const uint8_t* p, bool bSyncSafe, bool* pbOverflow) {
+  if (pbOverflow) *pbOverflow = false;
+  if (bSyncSafe && ((p[0] | p[1] | p[2] | p[3]) & 0x80) == 0) {
+    return static_cast<int32_t>((uint32_t{p[0]} << 21) | (uint32_t{p[1]} << 14) |
+                                (uint32_t{p[2]} << 7) | uint32_t{p[3]});
+  }
+  if (p[0] >= 0x80) {
+    if (pbOverflow) *pbOverflow = true;
+    return 0;
+  }
+  return static_cast<int32_t>((uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) |
+                              (uint32_t{p[2]} << 8) | uint32_t{p[3]});
+}
+
+bool IsValidFrameID(const uint8_t* p) {
+  for (int i = 0; i < 4; ++i) {
+    uint8_t c = p[i];
+    if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == 0)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+int64_t UndoUnsynchronisation(uint8_t* p, int64_t iLength) {
+  if (iLength <= 0) return 0;
+  int64_t r = 0, w = 0, removed = 0;
+  while (true) {
+    p[w++] = p[r];
+    if (r > iLength - 2) break;
+    if (p[r] == 0xFF && p[r + 1] == 0x00) {
+      ++removed;
+      r += 2;
+      if (r == iLength) break;
+    } else {
+      ++r;
+    }
+  }
+  return removed;
+}
+
+std::string BytesToText(const uint8_t* p, int64_t iLength, int iEncoding,
+                        bool bStopAtZero) {
+  std::string out;
+  if (iLength <= 0) return out;
+  size_t n = static_cast<size_t>(iLength);
+  switch (iEncoding) {
+    case 0:
+      for (size_t i = 0; i < n; ++i) {
+        if (p[i] == 0 && bStopAtZero) break;
+        AppendTagChar(out, Cp1252ToCodePoint(p[i]));
+      }
+      break;
+    case 3:
+      for (size_t i = 0; i < n;) {
+        if (p[i] == 0 && bStopAtZero) break;
+        char32_t cp;
+        size_t len = DecodeUtf8At(p, i, n, cp);
+        if (len == 0) {
+          // Not UTF-8 after all: take the byte as Windows-1252.
+          cp = Cp1252ToCodePoint(p[i]);
+          len = 1;
+        }
+        AppendTagChar(out, cp);
+        i += len;
+      }
+      break;
+    case 1:
+    case 2: {
+      bool big_endian = iEncoding == 2;
+      size_t i = 0;
+      if (iEncoding == 1 && n >= 2) {
+        if (p[0] == 0xFF && p[1] == 0xFE) {
+          i = 2;
+        } else if (p[0] == 0xFE && p[1] == 0xFF) {
+          big_endian = true;
+          i = 2;
+        }
+      }
+      std::u16string units;
+      for (; i + 1 < n; i += 2) {
+        char16_t u = big_endian ? static_cast<char16_t>((p[i] << 8) | p[i + 1])
+                                : static_cast<char16_t>((p[i + 1] << 8) | p[i]);
+        if (u == 0 && bStopAtZero) break;
+        units.push_back(u);
+      }
+      std::string utf8 = Utf16ToUtf8(units);
+      for (char c : utf8) {
+        if (c == '\r') continue;
+        if (c == '\n') {
+          out += "\r\n";
+        } else {
+          out += c;
+        }
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  return out;
+}
+
+std::string DecodeFrameText(const uint8_t* body, std::string_view sFrameID,
+                            int64_t iLength) {
+  if (iLength <= 0) return {};
+  int encoding = body[0];
+  if (!sFrameID.empty() && sFrameID[0] == 'T') {
+    return BytesToText(body + 1, iLength - 1, encoding, true);
+  }
+  if (sFrameID == "COM " || sFrameID == "COMM" || sFrameID == "COM") {
+    // Encoding byte, 3-byte language, terminated description, then the text.
+    if (iLength <= 4) return {};
+    int64_t k = 4 + TerminatedSize(body + 4, iLength - 4, encoding);
+    return BytesToText(body + k, iLength - k, encoding, true);
+  }
+  if (sFrameID == "WXX" || sFrameID == "WXXX") {
+    // Encoding byte, terminated description, then the URL, which is always
+    // single-byte text whatever the description's encoding.
+    int64_t k = 1 + TerminatedSize(body + 1, iLength - 1, encoding);
+    return BytesToText(body + k, iLength - k, 0, true);
+  }
+  if (sFrameID == "SEEK") {
+    if (iLength < 4) return {};
+    bool overflow = false;
+    int32_t v = ReadTagInteger(body, false, &overflow);
+    return overflow ? std::string() : std::to_string(v);
+  }
+  return {};
+}
+
+int64_t ParseID3v2Tag(const RandomAccessFile& file, int64_t iOffset,
+                      ID3TagInfo& tag) {
+  int64_t result = -1;
+  uint8_t header[10];
+  if (iOffset < 0 || file.ReadAt(iOffset, header, 10) != 10) return result;
+  int version = header[3];
+  if (version < 2 || version > 4) return result;
+  bool overflow = false;
+  int64_t tag_size = ReadTagInteger(header + 6, true, &overflow);
+  if (overflow) return result;
+  uint8_t flags = header[5];
+  bool unsync = (flags & 0x80) != 0;
+  bool extended = (flags & 0x40) != 0 && version >= 3;
+  int64_t footer = ((flags & 0x10) != 0 && version == 4) ? 10 : 0;
+  int64_t declared = tag_size + footer;
+
+  // The buffer holds no more than the file does behind the header.
+  int64_t available = std::max<int64_t>(0, file.size() - (iOffset + 10));
+  int64_t want = std::min({declared, available, kMaxTagBytes});
+  std::vector<uint8_t> buf(static_cast<size_t>(want) + 8, 0);
+  int64_t got = want > 0 ? file.ReadAt(iOffset + 10, buf.data(),
+                                       static_cast<size_t>(want))
+                         : 0;
+  if (got < 0) return result;
+  int64_t len = got;
+  uint8_t* b = buf.data();
+
+  if (unsync && version < 4) len -= UndoUnsynchronisation(b, len);
+
+  int64_t pos = 0;
+  bool update = false;
+  if (extended) {
+    // Bytes past `len` are zero, so a short tag reads as a zero size.
+    int32_t ext = ReadTagInteger(b, version == 4, &overflow);
+    if (overflow) return result;
+    if (version == 3) {
+      pos = int64_t{ext} + 4;
+    } else {
+      pos = ext;
+      update = len > 5 && (b[5] & 0x40) != 0;
+    }
+  }
+  if (!update) ClearTagInfo(tag);
+
+  if (version == 2) {
+    while (pos >= 0 && pos <= len - 6) {
+      const uint8_t* h = b + pos;
+      std::string id(reinterpret_cast<const char*>(h), 3);
+      int64_t size = (int64_t{h[3]} << 16) | (int64_t{h[4]} << 8) | h[5];
+      pos += 6;
+      if (h[0] == 0 && h[1] == 0 && h[2] == 0) break;
+      if (pos > len - size) break;
+      std::string text = DecodeFrameText(b + pos, id, size);
+      pos += size;
+      StoreFrame(id, text, tag);
+    }
+    return result;
+  }
+
+  const int64_t f = footer;
+  while (pos >= 0 && pos <= len - f - 10) {
+    const uint8_t* h = b + pos;
+    pos += 10;
+    if (h[0] == 0 && h[1] == 0 && h[2] == 0 && h[3] == 0) break;
+    std::string id(reinterpret_cast<const char*>(h), 4);
+    int64_t size = ReadTagInteger(h + 4, version == 4, &overflow);
+    if (overflow || pos > len - f - size) break;
+    if (pos <= len - f - size - 4 && !IsValidFrameID(b + pos + size)) {
+      // Some writers store plain sizes in version 4 tags.
+      size = ReadTagInteger(h + 4, false, &overflow);
+      if (overflow || pos > len - f - size) break;
+    }
+    uint8_t fl = h[9];
+    bool skip = false;
+    int64_t data_start = 0, removed = 0;
+    if (version == 3) {
+      skip = (fl & 0xC0) != 0;
+      if (fl & 0x20) data_start = 1;
+    } else {
+      if (fl & 0x40) data_start = 1;
+      skip = (fl & 0x0C) != 0;
+      if (!skip && ((fl & 0x02) != 0 || unsync)) {
+        removed = UndoUnsynchronisation(b + pos, size);
+      }
+      if (fl & 0x01) data_start += 4;
+    }
+    std::string text;
+    if (!skip) {
+      text = DecodeFrameText(b + pos + data_start, id,
+                             size - data_start - removed);
+    }
+    pos += size;
+    if (id == "SEEK") {
+      if (IsDecimal(text)) result = iOffset + 10 + declared + DecimalValue(text);
+    } else {
+      StoreFrame(id, text, tag);
+    }
+  }
+  return result;
+}
+
+bool ReadID3v1Tag(const std::string& sFilePath, ID3TagInfo& tag) {
+  RandomAccessFile file;
+  if (!file.Open(sFilePath)) return false;
+  int64_t size = file.size();
+  if (size < 128) return false;
+  uint8_t t[128];
+  if (file.ReadAt(size - 128, t, 128) != 128) return false;
+  if (t[0] != 'T' || t[1] != 'A' || t[2] != 'G') return false;
+  ClearTagInfo(tag);
+  auto field = [&](int at, int n) {
+    return TrimBlanks(BytesToText(t + at, n, 0, true));
+  };
+  tag.sTitle = field(3, 30);
+  tag.sArtist = field(33, 30);
+  tag.sAlbum = field(63, 30);
+  tag.sYear = field(93, 4);
+  if (t[125] == 0 && t[126] != 0) {
+    tag.sComment = field(97, 28);
+    tag.sTrack = std::to_string(t[126]);
+  } else {
+    tag.sComment = field(97, 30);
+  }
+  tag.sGenre = GenreName(t[127]);
+  return true;
+}
+
+bool ReadID3v2Tag(const std::string& sFilePath, ID3TagInfo& tag) {
+  RandomAccessFile file;
+  if (!file.Open(sFilePath)) return false;
+  bool found = false;
+  int64_t pos = 0;
+  for (int hops = 0; pos >= 0 && hops < kMaxLinkedTags; ++hops) {
+    if (file.ReadAt(pos, 3) != "ID3") break;
+    found = true;
+    int64_t next = ParseID3v2Tag(file, pos, tag);
+    // A SEEK frame only ever leads forward, into the file.
+    pos = (next > pos && next < file.size()) ? next : -1;
+  }
+  if (found) return true;
+
+  int64_t size = file.size();
+  int64_t end = size;
+  if (size >= 128 && file.ReadAt(size - 128, 3) == "TAG") end = size - 128;
+  int64_t footer_pos = std::max<int64_t>(end - 10, 0);
+  std::string footer = file.ReadAt(footer_pos, 10);
+  if (footer.size() == 10 && footer.compare(0, 3, "3DI") == 0) {
+    bool overflow = false;
+    int32_t tag_size = ReadTagInteger(
+        reinterpret_cast<const uint8_t*>(footer.data()) + 6, true, &overflow);
+    int64_t header_pos = footer_pos - tag_size - 10;
+    if (!overflow && header_pos >= 0) {
+      ParseID3v2Tag(file, header_pos, tag);
+      found = true;
+    }
+  }
+  return found;
+}
+
+}  // namespace cadenza

@@ -1,0 +1,229 @@
+#include "media/mpeg_audio.h"
+
+#include <unistd.h>
+
+#include <cmath>
+
+#include "media/media_test_util.h"
+
+namespace cadenza {
+namespace {
+
+using namespace testutil;
+
+// MPEG-1 layer III, 128 kbit/s, 44100 Hz, stereo, no CRC.
+const std::string kHeader128 = BE32(0xFFFB9000);
+
+class MPEGAudioTest : public MediaTest {
+ protected:
+  // Reads `bytes` padded with zeros to `size`; every field starts at a
+  // sentinel so that unwritten fields show.
+  bool Read(std::string bytes, MPEGAudioInfo& info, size_t size = 0) {
+    if (bytes.size() < size) bytes.resize(size, '\0');
+    info = MPEGAudioInfo();
+    info.iBitrate = info.iDuration = info.iSampleRate = info.iFileSize = 77;
+    info.iID3v1Revision = info.iID3v2Version = 77;
+    return ReadMPEGAudioInfo(Write("a.mp3", bytes), info);
+  }
+  // A frame with a VBR header `vbr` at `offset` behind the frame start.
+  static std::string WithVBR(const std::string& header, size_t offset,
+                             const std::string& vbr) {
+    std::string s = header + std::string(offset - 4, '\0') + vbr;
+    s.resize(2000, '\0');
+    return s;
+  }
+};
+
+TEST_F(MPEGAudioTest, AudioStartsBehindTheID3v2Tag) {
+  auto start = [&](const std::string& bytes) {
+    RandomAccessFile f(Write("s", bytes));
+    return GetAudioDataStart(f, 0);
+  };
+  EXPECT_EQ(start("ID3\x03" + std::string(2, '\0') + SyncSafe(1000)), 1010);
+  EXPECT_EQ(start(std::string("ID3\x04\x00\x10", 6) + SyncSafe(1000)), 1020);
+  EXPECT_EQ(start(std::string("ID3\x03\x00\x10", 6) + SyncSafe(1000)), 1010);
+  EXPECT_EQ(start("ID3\x04"), 0);
+  EXPECT_EQ(start(kHeader128 + std::string(20, '\0')), 0);
+
+  MPEGAudioInfo info;
+  std::string tag = "ID3\x03" + std::string(2, '\0') + SyncSafe(1000);
+  // A sync pattern inside the tag is not taken.
+  tag += kHeader128 + std::string(996, '\0') + BE32(0xFFF340C0);
+  ASSERT_TRUE(Read(tag, info, 5000));
+  EXPECT_EQ(info.sVersionLayer, "version 2 layer 3");
+  EXPECT_EQ(info.iID3v2Version, 3);
+}
+
+TEST_F(MPEGAudioTest, HeaderFieldsAndConstantBitRate) {
+  MPEGAudioInfo info;
+  ASSERT_TRUE(Read(kHeader128, info, 4'000'000));
+  EXPECT_EQ(info.sVersionLayer, "version 1 layer 3");
+  EXPECT_EQ(info.iBitrate, 128);
+  EXPECT_EQ(info.iSampleRate, 44100);
+  EXPECT_EQ(info.iDuration, 250);
+  EXPECT_FALSE(info.bVBR);
+  EXPECT_FALSE(info.bProtected);
+  EXPECT_EQ(info.sChannelMode, "Stereo");
+  EXPECT_EQ(info.iFileSize, 4'000'000);
+  EXPECT_EQ(info.iID3v1Revision, -1);
+  EXPECT_EQ(info.iID3v2Version, -1);
+
+  struct Case {
+    std::string header, version_layer, mode;
+    int bitrate, rate;
+  } cases[] = {
+      {BE32(0xFFF340C0), "version 2 layer 3", "Mono", 32, 22050},
+      {BE32(0xFFE32840), "version 2.5 layer 3", "Joint stereo", 16, 8000},
+      {BE32(0xFFFDD48F), "version 1 layer 2", "Dual channel", 320, 48000},
+      {BE32(0xFFFEE800), "version 1 layer 1", "Stereo", 448, 32000},
+      {BE32(0xFFF7E000), "version 2 layer 1", "Stereo", 256, 22050},
+      {BE32(0xFFF58000), "version 2 layer 2", "Stereo", 64, 22050},
+      {BE32(0xFFFBE000), "version 1 layer 3", "Stereo", 320, 44100},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.version_layer);
+    ASSERT_TRUE(Read(c.header, info, 1000));
+    EXPECT_EQ(info.sVersionLayer, c.version_layer);
+    EXPECT_EQ(info.sChannelMode, c.mode);
+    EXPECT_EQ(info.iBitrate, c.bitrate);
+    EXPECT_EQ(info.iSampleRate, c.rate);
+  }
+  ASSERT_TRUE(Read(BE32(0xFFFA900F), info, 1000));
+  EXPECT_TRUE(info.bProtected && info.bRightsFlag && info.bOriginal && info.bEmphasis);
+}
+
+TEST_F(MPEGAudioTest, VBRHeaders) {
+  MPEGAudioInfo info;
+  std::string xing = "Xing" + BE32(3) + BE32(1000) + BE32(418000);
+  ASSERT_TRUE(Read(WithVBR(kHeader128, 36, xing), info));
+  EXPECT_TRUE(info.bVBR);
+  EXPECT_EQ(info.iBitrate, 128);
+  EXPECT_EQ(info.iDuration, 26);
+  // Mono MPEG-1 keeps the header 21 bytes behind the frame start.
+  ASSERT_TRUE(Read(WithVBR(BE32(0xFFFB90C0), 21, xing), info));
+  EXPECT_TRUE(info.bVBR);
+  ASSERT_TRUE(Read(WithVBR(kHeader128, 21, xing), info));
+  EXPECT_FALSE(info.bVBR);
+  // "Info" counts like "Xing"; without the frame-count flag it is ignored.
+  ASSERT_TRUE(Read(WithVBR(kHeader128, 36, "Info" + BE32(3) + BE32(1000) + BE32(418000)), info));
+  EXPECT_TRUE(info.bVBR);
+  ASSERT_TRUE(Read(WithVBR(kHeader128, 36, "Xing" + BE32(2) + BE32(1000) + BE32(418000)), info));
+  EXPECT_FALSE(info.bVBR);
+  EXPECT_EQ(info.iBitrate, 128);
+  // VBRI (Fraunhofer): bytes at 10, frames at 14, 36 bytes behind the start.
+  std::string vbri = "VBRI" + std::string(6, '\0') + BE32(209000) + BE32(1000);
+  ASSERT_TRUE(Read(WithVBR(BE32(0xFFF340C0), 36, vbri), info));
+  EXPECT_TRUE(info.bVBR);
+  EXPECT_EQ(info.iBitrate, 64);
+  EXPECT_EQ(info.iDuration, 26);
+  // A VBRI header replaces the counts of a Xing header.
+  std::string both = WithVBR(BE32(0xFFF340C0), 21, xing);
+  both.replace(36, vbri.size(), vbri);
+  ASSERT_TRUE(Read(both, info));
+  EXPECT_EQ(info.iBitrate, 64);
+}
+
+TEST_F(MPEGAudioTest, ReservedValuesAreNotHeaders) {
+  MPEGAudioInfo info;
+  // Bit-rate index 15, sample-rate index 3, version code 1 and layer 0 are
+  // passed over; the search goes on to the real header.
+  std::string junk = BE32(0xFFFBF000) + BE32(0xFFFB9C00) + BE32(0xFFEB9000) +
+                     BE32(0xFFF99000);
+  ASSERT_TRUE(Read(junk + BE32(0xFFF340C0), info, 1000));
+  EXPECT_EQ(info.sVersionLayer, "version 2 layer 3");
+  // Free format (index 0) without a VBR header: bit rate and play time are
+  // not written.
+  ASSERT_TRUE(Read(BE32(0xFFFB0000), info, 1000));
+  EXPECT_EQ(info.iBitrate, 77);
+  EXPECT_EQ(info.iDuration, 77);
+  EXPECT_EQ(info.iSampleRate, 44100);
+  // A Xing header with a zero frame count gives no divisor either.
+  ASSERT_TRUE(Read(WithVBR(BE32(0xFFFB0000), 36, "Xing" + BE32(3) + BE32(0) + BE32(9)), info));
+  EXPECT_FALSE(info.bVBR);
+  EXPECT_EQ(info.iBitrate, 77);
+  // Huge counts do not overflow.
+  ASSERT_TRUE(Read(WithVBR(kHeader128, 36, "Xing" + BE32(3) + BE32(1) + BE32(0xFFFFFFFF)), info));
+  EXPECT_EQ(info.iBitrate, 1315333734);
+}
+
+TEST_F(MPEGAudioTest, SearchCrossesReadPieces) {
+  for (size_t at : {65532u, 65533u, 65534u, 65535u, 65536u, 131069u}) {
+    SCOPED_TRACE(at);
+    MPEGAudioInfo info;
+    ASSERT_TRUE(Read(std::string(at, '\xFF') + kHeader128, info, at + 4));
+    // The run of 0xFF bytes before it holds no valid header (index 15).
+    EXPECT_EQ(info.iDuration, 0);
+    EXPECT_EQ(info.iBitrate, 128);
+  }
+  MPEGAudioInfo info;
+  EXPECT_FALSE(Read(std::string(200000, '\xFF'), info));
+}
+
+TEST_F(MPEGAudioTest, TagsSizeAndBadFiles) {
+  MPEGAudioInfo info;
+  std::string v11 = "TAG" + std::string(122, 'x') + '\0' + '\x05' + '\x11';
+  std::string v10 = "TAG" + std::string(122, 'x') + '\0' + '\0' + '\x11';
+  ASSERT_TRUE(Read(kHeader128 + std::string(500, '\0') + v11, info));
+  EXPECT_EQ(info.iID3v1Revision, 1);
+  ASSERT_TRUE(Read(kHeader128 + std::string(500, '\0') + v10, info));
+  EXPECT_EQ(info.iID3v1Revision, 0);
+  // No frame: False, but tag and size fields are written.
+  EXPECT_FALSE(Read("ID3\x04" + std::string(2, '\0') + SyncSafe(20) + std::string(200, 'a'), info));
+  EXPECT_EQ(info.iID3v2Version, 4);
+  EXPECT_EQ(info.iFileSize, 210);
+  EXPECT_EQ(info.sVersionLayer, "");
+  EXPECT_EQ(info.iBitrate, 77);
+  // Too short, missing, a folder: nothing written.
+  EXPECT_FALSE(Read("\xFF\xFB\x90", info));
+  EXPECT_EQ(info.iFileSize, 77);
+  EXPECT_FALSE(Read("", info));
+  EXPECT_FALSE(ReadMPEGAudioInfo((dir_ / "missing").string(), info));
+  EXPECT_FALSE(ReadMPEGAudioInfo(dir_.string(), info));
+  EXPECT_EQ(info.iFileSize, 77);
+  // A tag whose size reaches beyond the file: the search finds nothing.
+  EXPECT_FALSE(Read("ID3\x03" + std::string(2, '\0') + SyncSafe(0x0FFFFFFF) + kHeader128, info));
+}
+
+TEST(MPEGFixtureTest, AgreesWithFFprobe) {
+  auto probe = ProbeResults();
+  struct Want {
+    const char* file;
+    const char* version_layer;
+    const char* mode;
+    bool vbr;  // lame's "Info" header of CBR files counts as a VBR header
+  } wants[] = {
+      {"mp1l3_cbr128_stereo.mp3", "version 1 layer 3", "Joint stereo", true},
+      {"mp1l3_cbr128_noinfo.mp3", "version 1 layer 3", "Joint stereo", false},
+      {"mp1l3_cbr64_mono.mp3", "version 1 layer 3", "Mono", true},
+      {"mp1l3_vbr_stereo.mp3", "version 1 layer 3", "Joint stereo", true},
+      {"mp1l3_vbr_mono.mp3", "version 1 layer 3", "Mono", true},
+      {"mp2l3_cbr64_stereo.mp3", "version 2 layer 3", "Joint stereo", true},
+      {"mp2l3_vbr_mono.mp3", "version 2 layer 3", "Mono", true},
+      {"mp25l3_cbr16_mono.mp3", "version 2.5 layer 3", "Mono", false},  // frame too small for Info
+      {"mp25l3_cbr32_stereo.mp3", "version 2.5 layer 3", "Joint stereo", false},
+      {"mp1l2_cbr192_stereo.mp2", "version 1 layer 2", "Stereo", false},
+      {"mp2l2_cbr64_stereo.mp2", "version 2 layer 2", "Stereo", false},
+      {"mp3_in_wave.wav", "version 2 layer 3", "Joint stereo", false},
+      {"tagged_v24.mp3", "version 1 layer 3", "Stereo", true},  // ffmpeg writes its own Info frame
+  };
+  for (const Want& w : wants) {
+    SCOPED_TRACE(w.file);
+    ASSERT_TRUE(probe.count(w.file));
+    const ProbeResult& p = probe[w.file];
+    MPEGAudioInfo info;
+    ASSERT_TRUE(ReadMPEGAudioInfo(Fixture(w.file), info));
+    EXPECT_EQ(info.sVersionLayer, w.version_layer);
+    EXPECT_EQ(info.sChannelMode, w.mode);
+    EXPECT_EQ(info.bVBR, w.vbr);
+    EXPECT_EQ(info.iSampleRate, p.sample_rate);
+    if (w.vbr) {
+      EXPECT_NEAR(info.iBitrate, p.bit_rate / 1000.0, p.bit_rate / 1000.0 * 0.1);
+    } else {
+      EXPECT_EQ(info.iBitrate, p.bit_rate / 1000);
+    }
+    EXPECT_NEAR(info.iDuration, p.duration, 0.5);
+  }
+}
+
+}  // namespace
+}  // namespace cadenza

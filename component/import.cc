@@ -86,7 +86,8 @@ int32_t clsCadenza::AddTrackImpl(const std::string& sFilePath, TrackInfo& Info,
   if (!bSkipSetInfo) {
     SetTrackInfo(sFilePath, Info);
     if (!Info.isFileSupported) {
-      m_status = Status::Unsupported("The file is not supported: " + sFilePath);
+      m_status = Status::Unsupported(m_status.ok() ? "The file is not supported: " + sFilePath
+                                                   : m_status.message());
       return -2;
     }
   }
@@ -135,7 +136,9 @@ int32_t clsCadenza::AddTrackImpl(const std::string& sFilePath, TrackInfo& Info,
     t->iGaplessTrackFlag = 1;
     t->sFiletype = Info.sFiletype.size() >= 4 ? Info.sFiletype : Info.sFiletype + " ";
     t->iDB_ID = std::stoull(GetTrackDBID());
-    t->iDB_ID2 = std::stoull(GetTrackDBID());
+    // The second id is drawn after the first has been given to the new
+    // track, so both are the same.
+    t->iDB_ID2 = t->iDB_ID;
     t->iHasArtwork = 2;
     t->iHeaderSize = 328;
     t->iMovieFileFlag = Info.IsMovie;

@@ -32,40 +32,29 @@ struct SBoxes {
   std::array<uint8_t, 256> inverse{};
 };
 
-constexpr uint8_t GfMultiply(uint8_t a, uint8_t b) {
-  uint8_t p = 0;
-  while (b != 0) {
-    if (b & 1) p ^= a;
-    bool carry = (a & 0x80) != 0;
-    a = static_cast<uint8_t>(a << 1);
-    if (carry) a ^= 0x1B;
-    b >>= 1;
-  }
-  return p;
-}
-
 constexpr uint8_t RotateLeft(uint8_t b, int n) {
   return static_cast<uint8_t>((b << n) | (b >> (8 - n)));
 }
 
 constexpr SBoxes MakeSBoxes() {
+  // Walks the multiplicative group with the generator 3: p runs through
+  // every non-zero element and q through their inverses, so the table
+  // needs no search for inverses.
   SBoxes boxes;
-  for (int i = 0; i < 256; ++i) {
-    uint8_t x = static_cast<uint8_t>(i);
-    uint8_t inv = 0;
-    if (x != 0) {
-      for (int c = 1; c < 256; ++c) {
-        if (GfMultiply(x, static_cast<uint8_t>(c)) == 1) {
-          inv = static_cast<uint8_t>(c);
-          break;
-        }
-      }
-    }
-    uint8_t s = static_cast<uint8_t>(inv ^ RotateLeft(inv, 1) ^ RotateLeft(inv, 2) ^
-                                     RotateLeft(inv, 3) ^ RotateLeft(inv, 4) ^ 0x63);
-    boxes.forward[x] = s;
-    boxes.inverse[s] = x;
-  }
+  uint8_t p = 1, q = 1;
+  do {
+    p = static_cast<uint8_t>(p ^ (p << 1) ^ ((p & 0x80) ? 0x1B : 0));  // p * 3
+    q = static_cast<uint8_t>(q ^ (q << 1));                             // q / 3
+    q = static_cast<uint8_t>(q ^ (q << 2));
+    q = static_cast<uint8_t>(q ^ (q << 4));
+    if (q & 0x80) q = static_cast<uint8_t>(q ^ 0x09);
+    uint8_t s = static_cast<uint8_t>(q ^ RotateLeft(q, 1) ^ RotateLeft(q, 2) ^
+                                     RotateLeft(q, 3) ^ RotateLeft(q, 4) ^ 0x63);
+    boxes.forward[p] = s;
+    boxes.inverse[s] = p;
+  } while (p != 1);
+  boxes.forward[0] = 0x63;
+  boxes.inverse[0x63] = 0;
   return boxes;
 }
 

@@ -16,6 +16,10 @@
 #include "cadenza/cadenza.h"
 #include "cli/json.h"
 #include "cli/terminal_host.h"
+#include "device/device_info.h"
+#include "media/avi_delay.h"
+#include "media/id3.h"
+#include "media/mpeg_audio.h"
 #include "platform/fs.h"
 #include "platform/text.h"
 
@@ -101,9 +105,17 @@ class App {
     MHBD h = c_.GetDBInfo();
     MHSD_T t = c_.GetAllTracks();
     MHSD_P p = c_.GetAllPlayLists(), pc = c_.GetAllPodcasts();
+    DeviceInfo dev = ReadDeviceInfo(c_.iPodDriveLetter());
     if (g_.json) {
       Json j;
       j["device"] = c_.iPodDriveLetter();
+      j["model"] = dev.DeviceName();
+      j["model_number"] = dev.model_number;
+      j["checksum"] = SchemeName(dev.scheme);
+      j["checksum_source"] = SourceName(dev.scheme_source);
+      j["guid"] = dev.guid;
+      j["guid_source"] = SourceName(dev.guid_source);
+      j["writable"] = dev.refusal.ok();
       j["header"] = ToJson(h, {false});
       j["tracks"] = t.m_mhlt.iNumberOfllTracks;
       j["playlists"] = p.m_mhlp.iNumberOfPlaylists;
@@ -119,6 +131,7 @@ class App {
     std::printf("Tracks:      %d\n", t.m_mhlt.iNumberOfllTracks);
     std::printf("Playlists:   %d\n", p.m_mhlp.iNumberOfPlaylists);
     std::printf("Podcasts:    %d\n", pc.m_mhlp.iNumberOfPlaylists);
+    std::printf("%s", DescribeDevice(dev).c_str());
     return kExitOK;
   }
 
@@ -336,19 +349,61 @@ int App::Add(const std::vector<std::string>& inputs) {
   return failed ? kExitFailed : kExitOK;
 }
 
+Json TagJson(const ID3TagInfo& t) {
+  return Json{{"sArtist", t.sArtist},     {"sAlbum", t.sAlbum},
+              {"sTitle", t.sTitle},       {"sYear", t.sYear},
+              {"sGenre", t.sGenre},       {"sComment", t.sComment},
+              {"sTrack", t.sTrack},       {"sEncodedBy", t.sEncodedBy},
+              {"sURL", t.sURL},           {"sRightsNotice", t.sRightsNotice},
+              {"sComposer", t.sComposer}, {"sOriginalArtist", t.sOriginalArtist}};
+}
+
+// What each reader found in a file, for probe --verbose.
+Json ReadersJson(const std::string& f) {
+  Json j;
+  ID3TagInfo v1, v2;
+  ClearTagInfo(v1);
+  ClearTagInfo(v2);
+  if (ReadID3v1Tag(f, v1)) j["ID3v1"] = TagJson(v1);
+  if (ReadID3v2Tag(f, v2)) j["ID3v2"] = TagJson(v2);
+  MPEGAudioInfo m;
+  if (ReadMPEGAudioInfo(f, m)) {
+    j["MPEGAudioInfo"] = Json{{"sVersionLayer", m.sVersionLayer}, {"bProtected", m.bProtected},
+                              {"iBitrate", m.iBitrate},         {"iSampleRate", m.iSampleRate},
+                              {"bVBR", m.bVBR},                 {"sChannelMode", m.sChannelMode},
+                              {"bRightsFlag", m.bRightsFlag},   {"bOriginal", m.bOriginal},
+                              {"bEmphasis", m.bEmphasis},       {"iDuration", m.iDuration},
+                              {"iID3v1Revision", m.iID3v1Revision},
+                              {"iID3v2Version", m.iID3v2Version}, {"iFileSize", m.iFileSize}};
+  }
+  clsAVIDelay avi;
+  if (avi.OpenFile(f)) {
+    Json streams = Json::array();
+    for (int32_t i = 0; i < avi.StreamCount(); ++i)
+      streams.push_back({{"audio", avi.StreamIsAudio(i)}, {"delay_ms", avi.StreamDelay(i)}});
+    j["AVIStreams"] = std::move(streams);
+  }
+  return j;
+}
+
 int App::Probe(const std::vector<std::string>& files, bool verbose) {
-  (void)verbose;
   int rc = kExitOK;
   Json all = Json::array();
   for (const std::string& f : files) {
     TrackInfo info;
     if (!c_.SetTrackInfo(f, info)) rc = Fail(c_, f);
+    Json readers = verbose ? ReadersJson(f) : Json();
     if (g_.json) {
-      Json j = ToJson(info);
-      all.push_back({{"file", f}, {"TrackInfo", j}});
+      Json j = {{"file", f}, {"TrackInfo", ToJson(info)}};
+      if (verbose) j["readers"] = readers;
+      all.push_back(std::move(j));
     } else {
       std::printf("== %s\n", f.c_str());
       PrintInfo(info);
+      if (verbose) {
+        for (auto& [k, v] : readers.items())
+          std::printf("-- %s\n%s\n", k.c_str(), v.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
+      }
     }
   }
   if (g_.json) PrintJson(all);

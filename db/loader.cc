@@ -70,6 +70,35 @@ Status ReadStringObject(ByteReader& r, int64_t m, MHOD_S& o) {
   return Status::OK();
 }
 
+// Reads a section header (MHSD_T or MHSD_P) at `s`.
+template <typename Section>
+Status ReadSectionHeader(ByteReader& r, int64_t s, Section& sec) {
+  r.Seek(s);
+  sec.sID = r.Str(4);
+  sec.iHeaderSize = r.Long();
+  sec.iTotalSize = r.Long();
+  sec.iType = r.Long();
+  if (r.failed()) return CorruptAt(s, "Section header beyond the end of the file");
+  if (sec.iHeaderSize < 16) return CorruptAt(s, "Section header too short");
+  sec.sHeaderData = r.Image(s, sec.iHeaderSize);
+  sec.sAllData = r.Image(s, sec.iTotalSize);
+  return Status::OK();
+}
+
+// Reads a list header (track list or playlist list) at `l`: its
+// identifier, header length and count.
+Status ReadListHeader(ByteReader& r, int64_t l, std::string& id, int32_t& header_size,
+                      int32_t& count, Bytes& image, const char* what) {
+  r.Seek(l);
+  id = r.Str(4);
+  header_size = r.Long();
+  count = r.Long();
+  if (r.failed()) return CorruptAt(l, std::string(what) + " beyond the end of the file");
+  if (header_size < kMinChunk) return CorruptAt(l, std::string(what) + " header too short");
+  image = r.Image(l, header_size);
+  return Status::OK();
+}
+
 }  // namespace
 
 bool IsTextObject(int32_t total_size, int32_t length) {
@@ -80,25 +109,13 @@ bool IsTextObject(int32_t total_size, int32_t length) {
 Status ReadTrackList(ByteReader& r, Database& db) {
   MHSD_T& sec = db.m_MHSD_T;
   const int64_t s = db.m_iPos;
-  r.Seek(s);
-  sec.sID = r.Str(4);
-  sec.iHeaderSize = r.Long();
-  sec.iTotalSize = r.Long();
-  sec.iType = r.Long();
-  if (r.failed()) return CorruptAt(s, "Section header beyond the end of the file");
-  if (sec.iHeaderSize < 16) return CorruptAt(s, "Section header too short");
-  sec.sHeaderData = r.Image(s, sec.iHeaderSize);
-  sec.sAllData = r.Image(s, sec.iTotalSize);
-
+  if (Status st = ReadSectionHeader(r, s, sec); !st.ok()) return st;
   const int64_t l = s + sec.iHeaderSize;
   MHLT& list = sec.m_mhlt;
-  r.Seek(l);
-  list.sID = r.Str(4);
-  list.iHeaderSize = r.Long();
-  list.iNumberOfllTracks = r.Long();
-  if (r.failed()) return CorruptAt(l, "Track list beyond the end of the file");
-  if (list.iHeaderSize < kMinChunk) return CorruptAt(l, "Track list header too short");
-  list.sAllHeader = r.Image(l, list.iHeaderSize);
+  if (Status st = ReadListHeader(r, l, list.sID, list.iHeaderSize, list.iNumberOfllTracks,
+                                 list.sAllHeader, "Track list");
+      !st.ok())
+    return st;
   int64_t pos = l + list.iHeaderSize;
   if (Status st = SetPos(db, pos); !st.ok()) return st;
   if (Status st = CheckCount(r, pos, list.iNumberOfllTracks, "tracks"); !st.ok()) return st;
@@ -215,25 +232,13 @@ Status ReadTrackList(ByteReader& r, Database& db) {
 
 Status ReadPlaylistSection(ByteReader& r, Database& db, MHSD_P& sec) {
   const int64_t s = db.m_iPos;
-  r.Seek(s);
-  sec.sID = r.Str(4);
-  sec.iHeaderSize = r.Long();
-  sec.iTotalSize = r.Long();
-  sec.iType = r.Long();
-  if (r.failed()) return CorruptAt(s, "Section header beyond the end of the file");
-  if (sec.iHeaderSize < 16) return CorruptAt(s, "Section header too short");
-  sec.sHeaderData = r.Image(s, sec.iHeaderSize);
-  sec.sAllData = r.Image(s, sec.iTotalSize);
-
+  if (Status st = ReadSectionHeader(r, s, sec); !st.ok()) return st;
   const int64_t l = s + sec.iHeaderSize;
   MHLP& list = sec.m_mhlp;
-  r.Seek(l);
-  list.sID = r.Str(4);
-  list.iHeaderSize = r.Long();
-  list.iNumberOfPlaylists = r.Long();
-  if (r.failed()) return CorruptAt(l, "Playlist list beyond the end of the file");
-  if (list.iHeaderSize < kMinChunk) return CorruptAt(l, "Playlist list header too short");
-  list.sHeaderData = r.Image(l, list.iHeaderSize);
+  if (Status st = ReadListHeader(r, l, list.sID, list.iHeaderSize, list.iNumberOfPlaylists,
+                                 list.sHeaderData, "Playlist list");
+      !st.ok())
+    return st;
   int64_t pos = l + list.iHeaderSize;
   if (Status st = SetPos(db, pos); !st.ok()) return st;
   if (Status st = CheckCount(r, pos, list.iNumberOfPlaylists, "playlists"); !st.ok()) return st;

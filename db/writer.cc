@@ -23,6 +23,25 @@ void PutLoadedHeader(ByteWriter& w, int64_t at, const Bytes& image, int32_t head
     w.Put(at, image.prefix(static_cast<size_t>(header_size)).view());
 }
 
+// Writes a section header and its list header (loaded image first, then
+// the fields); returns the position behind the list header.
+template <typename Section>
+int64_t WriteSectionHeaders(const Section& sec, int64_t s, std::string_view list_id,
+                            int32_t list_header_size, const Bytes& list_image, int32_t count,
+                            ByteWriter& w) {
+  PutLoadedHeader(w, s, sec.sHeaderData, sec.iHeaderSize);
+  w.PutStr(s, sec.sID);
+  w.PutLong(s + 4, sec.iHeaderSize);
+  w.PutLong(s + 8, sec.iTotalSize);
+  w.PutLong(s + 12, sec.iType);
+  const int64_t l = s + sec.iHeaderSize;
+  PutLoadedHeader(w, l, list_image, list_header_size);
+  w.PutStr(l, list_id);
+  w.PutLong(l + 4, list_header_size);
+  w.PutLong(l + 8, count);
+  return l + list_header_size;
+}
+
 // Writes a track's data object or a playlist's title object at db.m_iPos.
 Status WriteStringObject(Database& db, const MHOD_S& o, ByteWriter& w) {
   const int64_t m = db.m_iPos;
@@ -42,6 +61,17 @@ Status WriteStringObject(Database& db, const MHOD_S& o, ByteWriter& w) {
     w.Put(m + 40, EncodeUtf16LE(o.sString));
   }
   return SetPos(db, m + o.iTotalSize);
+}
+
+void WriteOrderEntryFields(const MHOD_POE& e, int64_t o, ByteWriter& w) {
+  w.PutStr(o, e.sID);
+  w.PutLong(o + 4, e.iHeaderSize);
+  w.PutLong(o + 8, e.iTotalSize);
+  w.PutLong(o + 12, e.iType);
+  w.PutLong(o + 16, e.iUnk1);
+  w.PutLong(o + 20, e.iUnk2);
+  w.PutLong(o + 24, e.iPosition);
+  w.PutStr(o + 28, e.sUnk3);
 }
 
 void WriteTrackFields(const MHIT& k, int64_t t, ByteWriter& w) {
@@ -144,20 +174,10 @@ std::string EncodeUtf16LE(const std::u16string& s) {
 
 Status WriteTrackList(Database& db, ByteWriter& w) {
   const MHSD_T& sec = db.m_MHSD_T;
-  const int64_t s = db.m_iPos;
-  PutLoadedHeader(w, s, sec.sHeaderData, sec.iHeaderSize);
-  w.PutStr(s, sec.sID);
-  w.PutLong(s + 4, sec.iHeaderSize);
-  w.PutLong(s + 8, sec.iTotalSize);
-  w.PutLong(s + 12, sec.iType);
-
   const MHLT& list = sec.m_mhlt;
-  const int64_t l = s + sec.iHeaderSize;
-  PutLoadedHeader(w, l, list.sAllHeader, list.iHeaderSize);
-  w.PutStr(l, list.sID);
-  w.PutLong(l + 4, list.iHeaderSize);
-  w.PutLong(l + 8, list.iNumberOfllTracks - db.m_iDeletedTracks);
-  if (Status st = SetPos(db, l + list.iHeaderSize); !st.ok()) return st;
+  int64_t first = WriteSectionHeaders(sec, db.m_iPos, list.sID, list.iHeaderSize, list.sAllHeader,
+                                      list.iNumberOfllTracks - db.m_iDeletedTracks, w);
+  if (Status st = SetPos(db, first); !st.ok()) return st;
 
   for (int32_t i = 0; i < list.iNumberOfllTracks; ++i) {
     if (static_cast<size_t>(i) >= list.m_mhit.size()) return SubscriptOutOfRange();
@@ -177,20 +197,10 @@ Status WriteTrackList(Database& db, ByteWriter& w) {
 }
 
 Status WritePlaylistSection(Database& db, const MHSD_P& sec, ByteWriter& w) {
-  const int64_t s = db.m_iPos;
-  PutLoadedHeader(w, s, sec.sHeaderData, sec.iHeaderSize);
-  w.PutStr(s, sec.sID);
-  w.PutLong(s + 4, sec.iHeaderSize);
-  w.PutLong(s + 8, sec.iTotalSize);
-  w.PutLong(s + 12, sec.iType);
-
   const MHLP& list = sec.m_mhlp;
-  const int64_t l = s + sec.iHeaderSize;
-  PutLoadedHeader(w, l, list.sHeaderData, list.iHeaderSize);
-  w.PutStr(l, list.sID);
-  w.PutLong(l + 4, list.iHeaderSize);
-  w.PutLong(l + 8, list.iNumberOfPlaylists);
-  if (Status st = SetPos(db, l + list.iHeaderSize); !st.ok()) return st;
+  int64_t first = WriteSectionHeaders(sec, db.m_iPos, list.sID, list.iHeaderSize,
+                                      list.sHeaderData, list.iNumberOfPlaylists, w);
+  if (Status st = SetPos(db, first); !st.ok()) return st;
 
   for (int32_t i = 0; i < list.iNumberOfPlaylists; ++i) {
     if (static_cast<size_t>(i) >= list.m_mhyp.size()) return SubscriptOutOfRange();
@@ -251,27 +261,11 @@ Status WritePlaylistSection(Database& db, const MHSD_P& sec, ByteWriter& w) {
         // The item's objects as loaded (an order entry, a group title, or
         // several); the order-entry fields are laid over a loaded entry.
         w.Put(o, e.sAllMHOD.view());
-        if (e.sAllMHOD.size() >= 44 && e.iType == 100) {
-          w.PutStr(o, e.sID);
-          w.PutLong(o + 4, e.iHeaderSize);
-          w.PutLong(o + 8, e.iTotalSize);
-          w.PutLong(o + 12, e.iType);
-          w.PutLong(o + 16, e.iUnk1);
-          w.PutLong(o + 20, e.iUnk2);
-          w.PutLong(o + 24, e.iPosition);
-          w.PutStr(o + 28, e.sUnk3);
-        }
+        if (e.sAllMHOD.size() >= 44 && e.iType == 100) WriteOrderEntryFields(e, o, w);
         if (Status st = SetPos(db, o + static_cast<int64_t>(e.sAllMHOD.size())); !st.ok())
           return st;
       } else if (!e.sID.empty()) {
-        w.PutStr(o, e.sID);
-        w.PutLong(o + 4, e.iHeaderSize);
-        w.PutLong(o + 8, e.iTotalSize);
-        w.PutLong(o + 12, e.iType);
-        w.PutLong(o + 16, e.iUnk1);
-        w.PutLong(o + 20, e.iUnk2);
-        w.PutLong(o + 24, e.iPosition);
-        w.PutStr(o + 28, e.sUnk3);
+        WriteOrderEntryFields(e, o, w);
         if (Status st = SetPos(db, o + e.iTotalSize); !st.ok()) return st;
       }
     }

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <iostream>
@@ -94,13 +95,25 @@ std::string TerminalHost::BrowseForFolder(const std::string& title) {
 
 void TerminalHost::SetImportProgress(size_t files_done, size_t files_total, uint64_t bytes_done,
                                      uint64_t bytes_total) {
+  files_done_ = files_done;
+  files_total_ = files_total;
+  bytes_done_ = bytes_done;
+  bytes_total_ = bytes_total;
+  DrawBar(bytes_done);
+}
+
+void TerminalHost::CopyProgress(uint64_t done, uint64_t) {
+  if (files_total_ > 0) DrawBar(bytes_done_ + done);
+}
+
+void TerminalHost::DrawBar(uint64_t bytes) {
   if (!isatty(STDERR_FILENO)) return;
   const int width = 30;
-  double f = bytes_total ? static_cast<double>(bytes_done) / static_cast<double>(bytes_total) : 1;
-  int fill = static_cast<int>(f * width);
+  double f = bytes_total_ ? static_cast<double>(bytes) / static_cast<double>(bytes_total_) : 1;
+  int fill = static_cast<int>(std::min(f, 1.0) * width);
   std::fprintf(stderr, "\r[%-*s] %zu/%zu files, %.1f/%.1f MB ", width,
-               std::string(static_cast<size_t>(fill), '#').c_str(), files_done, files_total,
-               static_cast<double>(bytes_done) / 1e6, static_cast<double>(bytes_total) / 1e6);
+               std::string(static_cast<size_t>(fill), '#').c_str(), files_done_, files_total_,
+               static_cast<double>(bytes) / 1e6, static_cast<double>(bytes_total_) / 1e6);
   progress_shown_ = true;
 }
 

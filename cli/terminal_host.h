@@ -22,9 +22,11 @@ class TerminalHost : public Host {
   void DoEvents() override;
   std::string BrowseForFolder(const std::string& title) override;
 
-  // Progress of a multi-file import, shown as a bar on a terminal.
+  // Progress of a multi-file import, shown as a bar on a terminal: the
+  // import names the file it starts; the copy's progress moves the bar.
   void SetImportProgress(size_t files_done, size_t files_total, uint64_t bytes_done,
                          uint64_t bytes_total);
+  void CopyProgress(uint64_t done, uint64_t total) override;
   void ClearProgress();
   bool interrupted() const;
 
@@ -34,6 +36,9 @@ class TerminalHost : public Host {
  private:
   Answer answer_;
   bool progress_shown_ = false;
+  size_t files_done_ = 0, files_total_ = 0;
+  uint64_t bytes_done_ = 0, bytes_total_ = 0;
+  void DrawBar(uint64_t bytes);
 };
 
 }  // namespace cadenza::cli

@@ -1,7 +1,4 @@
 // WriteiPodDB and Write_FileSize: the records back to the device file.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "cadenza/cadenza.h"
 #include "component/paths.h"
 #include "db/codec.h"
@@ -80,18 +77,8 @@ Status clsCadenza::CheckWritable() {
 
 bool clsCadenza::Write_FileSize(const std::string& sFilePath) {
   int64_t len = fs::FileSize(sFilePath);
-  if (len < 0) {
-    m_status = Status::NotFound("File not found: " + sFilePath);
-    return false;
-  }
-  int fd = ::open(sFilePath.c_str(), O_WRONLY | O_CLOEXEC);
-  std::string bytes = PackLong(static_cast<int32_t>(len));
-  if (fd < 0 || ::pwrite(fd, bytes.data(), 4, 8) != 4) {
-    m_status = Status::IOError("Cannot write the size into " + sFilePath);
-  } else {
-    m_status = Status::OK();
-  }
-  if (fd >= 0) ::close(fd);
+  m_status = len < 0 ? Status::NotFound("File not found: " + sFilePath)
+                     : fs::WriteAt(sFilePath, 8, PackLong(static_cast<int32_t>(len)));
   return false;
 }
 

@@ -256,6 +256,16 @@ Status CopyFile(const std::string& from, const std::string& to) {
   return CopyFileInPieces(from, to, nullptr);
 }
 
+Status WriteAt(const std::string& path, int64_t offset, std::string_view bytes) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return Status::IOError(ErrnoText(errno) + ": " + path);
+  Status s;
+  if (::pwrite(fd, bytes.data(), bytes.size(), offset) != static_cast<ssize_t>(bytes.size()))
+    s = Status::IOError(ErrnoText(errno) + ": " + path);
+  if (::close(fd) != 0 && s.ok()) s = Status::IOError(ErrnoText(errno) + ": " + path);
+  return s;
+}
+
 Status DeleteFile(const std::string& path, bool force) {
   struct stat st;
   if (path.empty() || ::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))

@@ -57,6 +57,9 @@ Status CopyFileInPieces(const std::string& from, const std::string& to,
                             after_piece,
                         size_t piece = 1 << 20);
 
+// Writes `bytes` into an existing file at `offset`, in place.
+Status WriteAt(const std::string& path, int64_t offset, std::string_view bytes);
+
 // Deletes a file; with force, a read-only file too.
 Status DeleteFile(const std::string& path, bool force);
 // Deletes a folder with its contents; without force, fails on read-only

@@ -9,6 +9,7 @@
 //   gpod_oracle synth DIR --tracks N [--model MODEL] [--as NAME]
 //   gpod_oracle dump PATH          (device folder or database file)
 //   gpod_oracle bench DIR
+//   gpod_oracle parse DIR          (times itdb_parse alone, with memory use)
 //
 // Every generated value (ids, database ids, time stamps, tags) comes from
 // the track index, so two runs with the same arguments write the same bytes.
@@ -64,7 +65,8 @@ void Usage() {
                "                       [--nonlatin] [--model MODEL] [--as NAME]\n"
                "  gpod_oracle synth DIR --tracks N [--model MODEL] [--as NAME]\n"
                "  gpod_oracle dump PATH\n"
-               "  gpod_oracle bench DIR\n");
+               "  gpod_oracle bench DIR\n"
+               "  gpod_oracle parse DIR\n");
   std::exit(2);
 }
 
@@ -650,6 +652,37 @@ int CmdBench(const std::string& dir) {
   return 0;
 }
 
+// A line of /proc/self/status ("VmRSS", "VmHWM") in KiB, or -1.
+long StatusKiB(const char* key) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  const size_t n = std::strlen(key);
+  while (std::getline(in, line))
+    if (line.compare(0, n, key) == 0 && line.size() > n && line[n] == ':')
+      return std::strtol(line.c_str() + n + 1, nullptr, 10);
+  return -1;
+}
+
+// Parses only, so that the process's peak memory is that of a parse: the
+// resident size before and the peak after.
+int CmdParse(const std::string& dir) {
+  long rss_before = StatusKiB("VmRSS");
+  auto t0 = std::chrono::steady_clock::now();
+  GError* error = nullptr;
+  Itdb_iTunesDB* itdb = itdb_parse(dir.c_str(), &error);
+  if (!itdb) Fail("cannot parse " + dir + ": " + GErrorText(error));
+  double parse_s = Seconds(t0);
+  long hwm = StatusKiB("VmHWM");
+  json out;
+  out["parse_s"] = parse_s;
+  out["tracks"] = itdb_tracks_number(itdb);
+  out["rss_before_kb"] = rss_before;
+  out["hwm_kb"] = hwm;
+  itdb_free(itdb);
+  std::cout << out.dump() << "\n";
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -663,5 +696,6 @@ int main(int argc, char** argv) {
   if (cmd == "synth") return CmdSynth(ParseOptions(argc, argv));
   if (cmd == "dump" && argc == 3) return CmdDump(argv[2]);
   if (cmd == "bench" && argc == 3) return CmdBench(argv[2]);
+  if (cmd == "parse" && argc == 3) return CmdParse(argv[2]);
   Usage();
 }

@@ -61,11 +61,11 @@ std::string DbFile(const std::string& dir) { return cadenza::fs::DevicePath(dir,
 // its own. Each prints one line of key=value fields: s (seconds measured),
 // rss0 (resident KiB before the measured step), hwm (peak resident KiB).
 
-std::shared_ptr<std::string> ReadFile(const std::string& dir) {
-  auto buf = std::make_shared<std::string>();
-  cadenza::Status st = cadenza::fs::ReadWholeFile(DbFile(dir), buf.get());
+cadenza::Bytes ReadFile(const std::string& dir) {
+  std::string buf;
+  cadenza::Status st = cadenza::fs::ReadWholeFile(DbFile(dir), &buf);
   if (!st.ok()) Die("cannot read " + DbFile(dir) + ": " + st.message());
-  return buf;
+  return cadenza::Bytes(std::move(buf));
 }
 
 void LoadOrDie(cadenza::clsCadenza& c, const std::string& dir) {
@@ -82,7 +82,7 @@ int Child(const std::string& mode, const std::string& dir) {
     auto t0 = Clock::now();
     auto buf = ReadFile(dir);
     s = SecondsSince(t0);
-    extra = "bytes=" + std::to_string(buf->size());
+    extra = "bytes=" + std::to_string(buf.size());
   } else if (mode == "load") {
     cadenza::clsCadenza c(&host);
     c.initlaize(0, "db_bench", dir);

@@ -31,7 +31,7 @@ Json ToJson(const MHOD_S& r, const JsonOptions& o) {
   BYTES(sID);
   NUM(iHeaderSize); NUM(iTotalSize); NUM(iType); NUM(iUnk1); NUM(iUnk2);
   NUM(iPosition); NUM(iLength); NUM(iUnk3); NUM(iUnk4);
-  j["sString"] = Utf16ToUtf8(r.sString);
+  j["sString"] = Utf16ToUtf8(r.sString.u16());
   IMAGE(sAllMHOD);
   return j;
 }

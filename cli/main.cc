@@ -51,7 +51,7 @@ int Fail(const clsCadenza& c, const std::string& what) {
   return kExitFailed;
 }
 
-std::string Text(const MHOD_S& o) { return Utf16ToUtf8(o.sString); }
+std::string Text(const MHOD_S& o) { return Utf16ToUtf8(o.sString.u16()); }
 
 std::string Length(int32_t ms) {
   if (ms <= 0) return "";

@@ -299,7 +299,7 @@ TEST_F(DeviceTest, AddTrackCopiesTheFileAndBuildsTheRecords) {
   EXPECT_EQ(t.m_mhod[0].iLength, 1000);
   EXPECT_EQ(t.m_mhod[0].iTotalSize, 1040);
   std::string loc = TrackInfo{}.sTitle;
-  for (char16_t ch : t.m_mhod[2].sString) loc += static_cast<char>(ch);
+  for (char16_t ch : t.m_mhod[2].sString.u16()) loc += static_cast<char>(ch);
   std::string file = Root() + loc.substr(1);
   std::replace(file.begin(), file.end(), ':', '/');
   EXPECT_EQ(stdfs::file_size(file), 300000u);

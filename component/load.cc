@@ -33,8 +33,8 @@ bool clsCadenza::LoadOnce(int depth) {
   if (!fs::FolderExists(DevicePath(kITunesFolder)))
     return OfferRepair(true, depth);
 
-  auto buffer = std::make_shared<std::string>();
-  Status st = fs::ReadWholeFile(DevicePath(kDatabaseFile), buffer.get());
+  std::string buffer;
+  Status st = fs::ReadWholeFile(DevicePath(kDatabaseFile), &buffer);
   if (st.code() == Status::Code::kNotFound) return OfferRepair(true, depth);
   if (!st.ok()) {
     m_status = st;
@@ -43,7 +43,7 @@ bool clsCadenza::LoadOnce(int depth) {
 
   // Decode into fresh records, so that nothing of an earlier load lingers.
   Database db;
-  st = LoadDatabase(std::shared_ptr<const std::string>(std::move(buffer)), db);
+  st = LoadDatabase(Bytes(std::move(buffer)), db);
   static_cast<Database&>(*this) = std::move(db);
   m_iMaxIDCache = -1;
   if (!st.ok()) {

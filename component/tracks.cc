@@ -101,7 +101,7 @@ TrackInfo clsCadenza::GetTrackInfo(int32_t iTrackID) {
   for (size_t j = 0; j < n; ++j) {
     const MHOD_S& o = t->m_mhod[j];
     if (!IsText(o)) continue;
-    std::string text = Utf16ToUtf8(o.sString);
+    std::string text = Utf16ToUtf8(o.sString.u16());
     switch (o.iType) {
       case 1: info.sTitle = text; break;
       case 2: {
@@ -154,7 +154,7 @@ Variant clsCadenza::DeleteTrack(int32_t iTrackID) {
     m_status = Status::NotFound("The track has no location; no file was deleted");
     return {};
   }
-  std::string rel = Utf16ToUtf8(loc->sString);
+  std::string rel = Utf16ToUtf8(loc->sString.u16());
   std::replace(rel.begin(), rel.end(), ':', '/');
 
   // The location comes from the database file: never follow it outside the
@@ -167,7 +167,7 @@ Variant clsCadenza::DeleteTrack(int32_t iTrackID) {
     return !r.empty() && *r.begin() != ".." && r != ".";
   };
   if (ec || m_siPodDrive.empty() || !inside(file)) {
-    m_status = Status::Invalid("The location " + Utf16ToUtf8(loc->sString) +
+    m_status = Status::Invalid("The location " + Utf16ToUtf8(loc->sString.u16()) +
                                " lies outside the device; no file was deleted");
     return {};
   }

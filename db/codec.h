@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -42,8 +41,8 @@ inline uint64_t LoadLE64(const char* p) {
 // an empty value, so a sequence of reads can be checked once at its end.
 class ByteReader {
  public:
-  explicit ByteReader(std::shared_ptr<const std::string> buf)
-      : buf_(std::move(buf)), size_(static_cast<int64_t>(buf_->size())) {}
+  explicit ByteReader(Bytes file)
+      : file_(std::move(file)), size_(static_cast<int64_t>(file_.size())) {}
 
   int64_t size() const { return size_; }
   bool failed() const { return failed_; }
@@ -54,14 +53,14 @@ class ByteReader {
   int16_t Integer() { return static_cast<int16_t>(Take(2) ? LoadLE16(at_) : 0); }
   uint8_t Byte() { return Take(1) ? static_cast<uint8_t>(*at_) : 0; }
   uint64_t Currency() { return Take(8) ? LoadLE64(at_) : 0; }
-  // A byte string of `n` bytes.
-  std::string Str(size_t n) { return Take(n) ? std::string(at_, n) : std::string(); }
+  // A byte string of `n` bytes (a view into the file).
+  std::string_view Str(size_t n) { return Take(n) ? std::string_view(at_, n) : std::string_view(); }
   // A byte string of `n` bytes in reverse order.
   std::string ReversedStr(size_t n) {
-    std::string s = Str(n);
+    std::string_view s = Str(n);
     return std::string(s.rbegin(), s.rend());
   }
-  // An image of `len` bytes at `at`, cut at the end of the buffer. An image
+  // An image of `len` bytes at `at`, cut at the end of the file. An image
   // that starts beyond the end fails.
   Bytes Image(int64_t at, int64_t len) {
     if (at < 0 || at > size_) {
@@ -69,17 +68,16 @@ class ByteReader {
       return {};
     }
     if (len < 0) len = 0;
-    return Bytes(buf_, static_cast<size_t>(at), static_cast<size_t>(len));
+    return file_.Slice(static_cast<size_t>(at), static_cast<size_t>(len));
   }
   // The four bytes at `at` equal `id`.
   bool IdAt(int64_t at, std::string_view id) const {
     return at >= 0 && at + static_cast<int64_t>(id.size()) <= size_ &&
-           std::string_view(buf_->data() + at, id.size()) == id;
+           std::string_view(file_.data() + at, id.size()) == id;
   }
-  // Whether [at, at + n) lies inside the buffer.
+  // Whether [at, at + n) lies inside the file.
   bool Has(int64_t at, int64_t n) const { return at >= 0 && n >= 0 && at <= size_ - n; }
-  const char* data() const { return buf_->data(); }
-  const std::shared_ptr<const std::string>& buffer() const { return buf_; }
+  const char* data() const { return file_.data(); }
   void Fail() { failed_ = true; }
 
  private:
@@ -88,12 +86,12 @@ class ByteReader {
       failed_ = true;
       return false;
     }
-    at_ = buf_->data() + pos_;
+    at_ = file_.data() + pos_;
     pos_ += static_cast<int64_t>(n);
     return true;
   }
 
-  std::shared_ptr<const std::string> buf_;
+  Bytes file_;
   int64_t size_;
   int64_t pos_ = 0;
   const char* at_ = nullptr;

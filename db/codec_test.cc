@@ -16,7 +16,7 @@ TEST(CodecTest, PackersGiveLittleEndianTwosComplementOfTheFieldWidth) {
 }
 
 TEST(CodecTest, ReaderRefusesEveryReadPastTheEnd) {
-  auto buf = std::make_shared<const std::string>(std::string("\x2C\x01\x00\x00\xAB", 5));
+  Bytes buf(std::string("\x2C\x01\x00\x00\xAB", 5));
   ByteReader r(buf);
   EXPECT_EQ(r.Long(), 300);
   EXPECT_FALSE(r.failed());

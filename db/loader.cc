@@ -33,17 +33,6 @@ Status CheckCount(const ByteReader& r, int64_t pos, int64_t count, const char* w
   return Status::OK();
 }
 
-std::u16string DecodeUtf16(const ByteReader& r, int64_t at, int64_t len) {
-  std::u16string s;
-  if (at >= r.size() || len <= 0) return s;
-  if (len > r.size() - at) len = r.size() - at;
-  size_t units = static_cast<size_t>(len / 2);
-  s.resize(units);
-  const char* p = r.data() + at;
-  for (size_t i = 0; i < units; ++i) s[i] = static_cast<char16_t>(LoadLE16(p + 2 * i));
-  return s;
-}
-
 // Reads a data object at `m` into a string object record: a text object
 // gets its fields and text, any other object its fields and its whole image.
 Status ReadStringObject(ByteReader& r, int64_t m, MHOD_S& o) {
@@ -63,7 +52,8 @@ Status ReadStringObject(ByteReader& r, int64_t m, MHOD_S& o) {
   }
   if (o.iTotalSize < kMinChunk) return CorruptAt(m, "Data object too short");
   if (r.Has(m, 40) && IsTextObject(o.iTotalSize, o.iLength)) {
-    o.sString = DecodeUtf16(r, m + 40, o.iLength);
+    // The text stays the stored bytes (cut at the end of the file).
+    o.sString = Utf16Text::FromBytes(r.Image(m + 40, o.iLength));
   } else {
     o.sAllMHOD = r.Image(m, o.iTotalSize);
   }
@@ -87,7 +77,7 @@ Status ReadSectionHeader(ByteReader& r, int64_t s, Section& sec) {
 
 // Reads a list header (track list or playlist list) at `l`: its
 // identifier, header length and count.
-Status ReadListHeader(ByteReader& r, int64_t l, std::string& id, int32_t& header_size,
+Status ReadListHeader(ByteReader& r, int64_t l, FixedBytes<4>& id, int32_t& header_size,
                       int32_t& count, Bytes& image, const char* what) {
   r.Seek(l);
   id = r.Str(4);
@@ -325,13 +315,13 @@ Status ReadPlaylistSection(ByteReader& r, Database& db, MHSD_P& sec) {
         const int64_t m = pos;
         if (!r.Has(m, 12)) return CorruptAt(m, "Item object beyond the end of the file");
         r.Seek(m);
-        std::string id = r.Str(4);
+        std::string_view id = r.Str(4);
         r.Long();
         int32_t total = r.Long();
         if (total < kMinChunk) return CorruptAt(m, "Item object too short");
         if (c == 0) {
           r.Seek(m + 4);
-          e.sID = std::move(id);
+          e.sID = id;
           e.iHeaderSize = r.Long();
           e.iTotalSize = r.Long();
           if (r.Has(m, 44)) {
@@ -351,7 +341,7 @@ Status ReadPlaylistSection(ByteReader& r, Database& db, MHSD_P& sec) {
   return Status::OK();
 }
 
-Status LoadDatabase(std::shared_ptr<const std::string> file, Database& db) {
+Status LoadDatabase(Bytes file, Database& db) {
   ByteReader r(std::move(file));
   MHBD& h = db.m_MHBD;
   h.sID = r.Str(4);

@@ -7,7 +7,6 @@
 #ifndef CADENZA_DB_LOADER_H_
 #define CADENZA_DB_LOADER_H_
 
-#include <memory>
 #include <string>
 
 #include "cadenza/database.h"
@@ -16,9 +15,10 @@
 
 namespace cadenza {
 
-// Decodes `file` into `db`, which should be empty. On failure `db` holds
-// what was decoded before the failure.
-Status LoadDatabase(std::shared_ptr<const std::string> file, Database& db);
+// Decodes `file` into `db`, which should be empty. The records' images and
+// texts are views into `file`. On failure `db` holds what was decoded
+// before the failure.
+Status LoadDatabase(Bytes file, Database& db);
 
 // Section parsers: decode the section at db.m_iPos and leave db.m_iPos
 // behind the last chunk decoded.

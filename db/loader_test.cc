@@ -14,7 +14,7 @@ namespace {
 using namespace testdb;
 
 Status Load(const std::string& bytes, Database& db) {
-  return LoadDatabase(std::make_shared<const std::string>(bytes), db);
+  return LoadDatabase(Bytes(bytes), db);
 }
 
 TEST(LoaderTest, DecodesEveryKindOfSectionAndTheTrackFields) {

@@ -58,7 +58,7 @@ Status WriteStringObject(Database& db, const MHOD_S& o, ByteWriter& w) {
     w.PutLong(m + 28, o.iLength);
     w.PutLong(m + 32, o.iUnk3);
     w.PutLong(m + 36, o.iUnk4);
-    w.Put(m + 40, EncodeUtf16LE(o.sString));
+    w.Put(m + 40, o.sString.bytes().view());
   }
   return SetPos(db, m + o.iTotalSize);
 }
@@ -81,7 +81,8 @@ void WriteTrackFields(const MHIT& k, int64_t t, ByteWriter& w) {
   w.PutLong(t + 12, k.iNumberOfMHODS);
   w.PutLong(t + 16, k.iUniqueID);
   w.PutLong(t + 20, k.iVisible);
-  w.PutStr(t + 24, std::string(k.sFiletype.rbegin(), k.sFiletype.rend()));
+  const std::string_view type = k.sFiletype.view();
+  w.PutStr(t + 24, std::string(type.rbegin(), type.rend()));
   w.PutByte(t + 28, k.iType1);
   w.PutByte(t + 29, k.iType2);
   w.PutByte(t + 30, k.iFlag1);
@@ -162,15 +163,6 @@ void WriteTrackFields(const MHIT& k, int64_t t, ByteWriter& w) {
 }
 
 }  // namespace
-
-std::string EncodeUtf16LE(const std::u16string& s) {
-  std::string out(s.size() * 2, '\0');
-  for (size_t i = 0; i < s.size(); ++i) {
-    out[2 * i] = static_cast<char>(s[i] & 0xFF);
-    out[2 * i + 1] = static_cast<char>(s[i] >> 8);
-  }
-  return out;
-}
 
 Status WriteTrackList(Database& db, ByteWriter& w) {
   const MHSD_T& sec = db.m_MHSD_T;

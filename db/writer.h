@@ -28,9 +28,6 @@ Status BuildDatabaseImage(Database& db, std::string* image, WriteStage* stage);
 Status WriteTrackList(Database& db, ByteWriter& w);
 Status WritePlaylistSection(Database& db, const MHSD_P& section, ByteWriter& w);
 
-// The UTF-16LE bytes of a text.
-std::string EncodeUtf16LE(const std::u16string& s);
-
 }  // namespace cadenza
 
 #endif  // CADENZA_DB_WRITER_H_

@@ -16,7 +16,7 @@ using namespace testdb;
 
 Database Load(const std::string& bytes) {
   Database db;
-  Status st = LoadDatabase(std::make_shared<const std::string>(bytes), db);
+  Status st = LoadDatabase(Bytes(bytes), db);
   EXPECT_TRUE(st.ok()) << st.message();
   return db;
 }

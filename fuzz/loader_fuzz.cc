@@ -6,7 +6,6 @@
 // fixed point.)
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "db/loader.h"
@@ -14,14 +13,14 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace cadenza;
-  auto file = std::make_shared<const std::string>(reinterpret_cast<const char*>(data), size);
   Database db;
-  if (!LoadDatabase(file, db).ok()) return 0;
+  if (!LoadDatabase(Bytes(std::string(reinterpret_cast<const char*>(data), size)), db).ok())
+    return 0;
   std::string first;
   WriteStage stage;
   if (!BuildDatabaseImage(db, &first, &stage).ok()) return 0;
   Database again;
-  if (!LoadDatabase(std::make_shared<const std::string>(first), again).ok()) return 0;
+  if (!LoadDatabase(Bytes(first), again).ok()) return 0;
   std::string second;
   BuildDatabaseImage(again, &second, &stage);
   return 0;

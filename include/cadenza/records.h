@@ -11,12 +11,12 @@
 //    4-byte fields, int16_t for 2-byte fields, uint8_t for 1-byte fields.
 //    8-byte fields are raw 8-byte holders (uint64_t whose little-endian bytes
 //    are the file bytes), never computed with.
-//  - sXxx byte strings (std::string) hold one char per file byte, in file
-//    order: chunk identifiers, dates, ids.
+//  - sXxx byte strings (FixedBytes<width>) hold the field's file bytes, in
+//    file order: chunk identifiers, dates, ids.
 //  - Images (Bytes) hold whole headers or chunks as loaded.
-//  - Text of the data objects is UTF-16 (std::u16string), exactly the code
-//    units stored in the file, so that decoding and encoding give back the
-//    same bytes. TrackInfo text is UTF-8.
+//  - Text of the data objects (Utf16Text) is held as its stored UTF-16LE
+//    bytes, so that decoding and encoding give back the same bytes.
+//    TrackInfo text is UTF-8.
 #ifndef CADENZA_RECORDS_H_
 #define CADENZA_RECORDS_H_
 
@@ -30,20 +30,20 @@ namespace cadenza {
 
 // Database header chunk ("mhbd").
 struct MHBD {
-  std::string sID;
+  FixedBytes<4> sID;
   int32_t iHeaderSize = 0;
   int32_t iTotalSize = 0;
   int32_t iUnk1 = 0;
   int32_t iVersion = 0;
   int32_t iNumberOfMHSD = 0;
-  std::string sID2;  // 8 bytes
+  FixedBytes<8> sID2;  // 8 bytes
   int16_t iUnk2 = 0;
-  std::string sUnk3;  // 8 bytes
+  FixedBytes<8> sUnk3;  // 8 bytes
   int16_t iUnk4 = 0;
-  std::string iUnk5;  // 20 bytes (a byte string despite its prefix)
+  FixedBytes<20> iUnk5;  // 20 bytes (a byte string despite its prefix)
   int16_t iLanguageID = 0;
-  std::string sLibraryID;  // 8 bytes
-  std::string sHash;       // 20 bytes
+  FixedBytes<8> sLibraryID;  // 8 bytes
+  FixedBytes<20> sHash;       // 20 bytes
   Bytes sHeaderData;       // the first iHeaderSize bytes of the file
   Bytes sAllData;          // the first iTotalSize bytes of the file
 };
@@ -53,7 +53,7 @@ struct MHBD {
 // its text length) is kept whole in sAllMHOD and written back unchanged; its
 // sString is then empty and it is left alone by the text operations.
 struct MHOD_S {
-  std::string sID;
+  FixedBytes<4> sID;
   int32_t iHeaderSize = 0;
   int32_t iTotalSize = 0;
   int32_t iType = 0;
@@ -63,30 +63,30 @@ struct MHOD_S {
   int32_t iLength = 0;
   int32_t iUnk3 = 0;
   int32_t iUnk4 = 0;
-  std::u16string sString;
+  Utf16Text sString;
   Bytes sAllMHOD;  // non-empty only for objects kept whole
 };
 
 // One track ("mhit"). The fixed part is 304 bytes; longer headers keep
 // their extra bytes in sAllData.
 struct MHIT {
-  std::string sID;
+  FixedBytes<4> sID;
   int32_t iHeaderSize = 0;
   int32_t iTotalSize = 0;
   int32_t iNumberOfMHODS = 0;
   int32_t iUniqueID = 0;
   int32_t iVisible = 0;
-  std::string sFiletype;  // reading order; the file holds it reversed
+  FixedBytes<4> sFiletype;  // reading order; the file holds it reversed
   uint8_t iType1 = 0;
   uint8_t iType2 = 0;
   uint8_t iFlag1 = 0;
   uint8_t iStartRating = 0;
-  std::string sLastModifiedTime;
+  FixedBytes<4> sLastModifiedTime;
   int32_t iTrackSize = 0;
   int32_t iTrackTimeLength = 0;
   int32_t iTrackNumber = 0;
   int32_t iTotalTracksNumber = 0;
-  std::string sTrackYear;  // 4 bytes: the year as a 32-bit little-endian number
+  FixedBytes<4> sTrackYear;  // 4 bytes: the year as a 32-bit little-endian number
   int32_t iBitrate = 0;
   int32_t iSampleRate = 0;
   int32_t iVolume = 0;
@@ -95,11 +95,11 @@ struct MHIT {
   int32_t iSoundCheck = 0;
   int32_t iPlayCount = 0;
   int32_t iPlayCount2 = 0;
-  std::string sLastPlayedTime;
+  FixedBytes<4> sLastPlayedTime;
   int32_t iDiscNumber = 0;
   int32_t iTotalDisks = 0;
   int32_t iUserID = 0;
-  std::string sDateAdded;
+  FixedBytes<4> sDateAdded;
   int32_t iBookmarkTime = 0;
   uint64_t iDB_ID = 0;
   uint8_t iCheck = 0;
@@ -110,13 +110,13 @@ struct MHIT {
   int32_t iArtworkSize = 0;
   int32_t iUnk2 = 0;
   int32_t iSampleRate2 = 0;
-  std::string sDateReleased;
+  FixedBytes<4> sDateReleased;
   int16_t iUnk3 = 0;
   int16_t iExplicitFlasg = 0;
   int32_t iUnk4 = 0;
   int32_t iUnk5 = 0;
   int32_t iSkipCount = 0;
-  std::string sLastSkipped;
+  FixedBytes<4> sLastSkipped;
   uint8_t iHasArtwork = 0;
   uint8_t iSkipWhenShuffle = 0;
   uint8_t iRememPlaybackPos = 0;
@@ -146,7 +146,7 @@ struct MHIT {
   int32_t iUnk17 = 0;
   int16_t iGaplessTrackFlag = 0;
   int16_t iGaplessAlbumFlag = 0;
-  std::string sUnk18;  // 20 bytes
+  FixedBytes<20> sUnk18;  // 20 bytes
   int32_t iUnk19 = 0;
   int32_t iUnk20 = 0;
   int32_t iUnk21 = 0;
@@ -160,7 +160,7 @@ struct MHIT {
 
 // Track list ("mhlt").
 struct MHLT {
-  std::string sID;
+  FixedBytes<4> sID;
   int32_t iHeaderSize = 0;
   int32_t iNumberOfllTracks = 0;
   Bytes sAllHeader;
@@ -170,7 +170,7 @@ struct MHLT {
 
 // A playlist data object other than the title, kept whole.
 struct MHOD_PCD {
-  std::string sID;
+  FixedBytes<4> sID;
   int32_t iHeaderSize = 0;
   int32_t iTotalSize = 0;
   int32_t iType = 0;
@@ -179,7 +179,7 @@ struct MHOD_PCD {
 
 // One playlist item ("mhip").
 struct MHIP {
-  std::string sID;
+  FixedBytes<4> sID;
   int32_t iHeaderSize = 0;
   int32_t iTotalSize = 0;
   int32_t iChildCount = 0;
@@ -188,8 +188,8 @@ struct MHIP {
   uint8_t iUnk2 = 0;
   int32_t iGroupID = 0;
   int32_t iTrackID = 0;
-  std::string sTimeStamp;
-  std::string sPodCastGroupRefrence;
+  FixedBytes<4> sTimeStamp;
+  FixedBytes<4> sPodCastGroupRefrence;
   // The item header as loaded (iHeaderSize bytes), so that header bytes
   // beyond the fields above are written back; empty for new items.
   Bytes sHeaderData;
@@ -200,28 +200,28 @@ struct MHIP {
 // the item as loaded; it is empty for new entries and for items that have
 // no child.
 struct MHOD_POE {
-  std::string sID;
+  FixedBytes<4> sID;
   int32_t iHeaderSize = 0;
   int32_t iTotalSize = 0;
   int32_t iType = 0;
   int32_t iUnk1 = 0;
   int32_t iUnk2 = 0;
   int32_t iPosition = 0;
-  std::string sUnk3;  // 16 bytes
+  FixedBytes<16> sUnk3;  // 16 bytes
   Bytes sAllMHOD;
 };
 
 // One playlist ("mhyp").
 struct MHYP {
-  std::string sID;
+  FixedBytes<4> sID;
   int32_t iHeaderSize = 0;
   int32_t iTotlaSize = 0;
   int32_t iChildsCount = 0;
   int32_t iPlaylistItemsCount = 0;
   uint8_t iIsMasterFLag = 0;
-  std::string sUnk1;  // 3 bytes
-  std::string sTimeStamp;
-  std::string sPerPlayListID;  // 8 bytes
+  FixedBytes<3> sUnk1;  // 3 bytes
+  FixedBytes<4> sTimeStamp;
+  FixedBytes<8> sPerPlayListID;  // 8 bytes
   int32_t iUnk2 = 0;
   int16_t iMHODCount = 0;
   int16_t iPodCastFlag = 0;
@@ -236,7 +236,7 @@ struct MHYP {
 
 // Playlist list ("mhlp").
 struct MHLP {
-  std::string sID;
+  FixedBytes<4> sID;
   int32_t iHeaderSize = 0;
   int32_t iNumberOfPlaylists = 0;
   Bytes sHeaderData;
@@ -245,7 +245,7 @@ struct MHLP {
 
 // Section ("mhsd") of type 1: the tracks.
 struct MHSD_T {
-  std::string sID;
+  FixedBytes<4> sID;
   int32_t iHeaderSize = 0;
   int32_t iTotalSize = 0;
   int32_t iType = 0;
@@ -256,7 +256,7 @@ struct MHSD_T {
 
 // Section of type 2 (playlists) or 3 (podcasts).
 struct MHSD_P {
-  std::string sID;
+  FixedBytes<4> sID;
   int32_t iHeaderSize = 0;
   int32_t iTotalSize = 0;
   int32_t iType = 0;
@@ -268,7 +268,7 @@ struct MHSD_P {
 // Sections kept as one image: type 4 (MHSD_A), type 5 (MHSD_NP), and MHSD_C
 // (same fields, filled by no operation).
 struct MHSD_A {
-  std::string sID;
+  FixedBytes<4> sID;
   int32_t iHeaderSize = 0;
   int32_t iTotalSize = 0;
   int32_t iType = 0;

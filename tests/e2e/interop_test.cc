@@ -1,0 +1,346 @@
+// Interoperability with libgpod, an independent implementation of the
+// database format: databases libgpod writes survive a load and write here
+// unchanged, and what is written here after edits reads back in libgpod as
+// the same tracks and playlists.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <algorithm>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "cadenza/cadenza.h"
+#include "platform/text.h"
+#include "testing/scripted_host.h"
+
+namespace cadenza {
+namespace {
+
+namespace stdfs = std::filesystem;
+using json = nlohmann::json;
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// Runs gpod_oracle; returns its standard output, or nullopt when it failed.
+std::optional<std::string> Oracle(const std::vector<std::string>& args) {
+  std::string cmd = Quote(GPOD_ORACLE_PATH);
+  for (const auto& a : args) cmd += " " + Quote(a);
+  cmd += " 2>/dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return std::nullopt;
+  std::string out;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  int st = pclose(p);
+  if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) return std::nullopt;
+  return out;
+}
+
+std::string Get(const stdfs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+uint32_t U32(const std::string& b, size_t at) {
+  if (at + 4 > b.size()) return 0;
+  return uint32_t{static_cast<uint8_t>(b[at])} | uint32_t{static_cast<uint8_t>(b[at + 1])} << 8 |
+         uint32_t{static_cast<uint8_t>(b[at + 2])} << 16 |
+         uint32_t{static_cast<uint8_t>(b[at + 3])} << 24;
+}
+
+struct Section {
+  uint32_t type;
+  std::string bytes;
+};
+
+// The header and the sections of a database file, in file order.
+std::vector<Section> Sections(const std::string& b, std::string* header) {
+  std::vector<Section> out;
+  const uint32_t hs = U32(b, 4), count = U32(b, 20);
+  *header = b.substr(0, hs);
+  size_t at = hs;
+  for (uint32_t i = 0; i < count && at + 16 <= b.size(); ++i) {
+    EXPECT_EQ(b.substr(at, 4), "mhsd");
+    const uint32_t total = U32(b, at + 8);
+    if (total < 16 || total > b.size() - at) {
+      ADD_FAILURE() << "section " << i << " has a bad size";
+      break;
+    }
+    out.push_back({U32(b, at + 12) & 0xFFFF, b.substr(at, total)});
+    at += total;
+  }
+  return out;
+}
+
+class InteropTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = stdfs::temp_directory_path() /
+            ("cadenza_interop_" + std::to_string(::getpid()) + "_" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    stdfs::remove_all(root_);
+    stdfs::create_directories(root_ / "nosys");
+    std::ofstream(root_ / "mountinfo").flush();
+    opts_.sysfs_root = (root_ / "nosys").string();
+    opts_.mountinfo_path = (root_ / "mountinfo").string();
+    SetCancelRequest(0);
+  }
+  void TearDown() override { stdfs::remove_all(root_); }
+
+  // A device folder written by libgpod.
+  stdfs::path Make(const std::string& name, std::vector<std::string> args) {
+    stdfs::path dir = root_ / name;
+    args.insert(args.begin(), {"make", dir.string()});
+    EXPECT_TRUE(Oracle(args).has_value()) << "gpod_oracle make " << name;
+    return dir;
+  }
+  std::unique_ptr<clsCadenza> Open(const stdfs::path& dir) {
+    auto c = std::make_unique<clsCadenza>(&host_, opts_);
+    c->initlaize(0, "Test", dir.string() + "/");
+    return c;
+  }
+  static json Dump(const stdfs::path& dir) {
+    auto out = Oracle({"dump", dir.string()});
+    if (!out) {
+      ADD_FAILURE() << "libgpod cannot read " << dir;
+      return json::object();
+    }
+    return json::parse(*out);
+  }
+
+  stdfs::path root_;
+  Options opts_;
+  ScriptedHost host_;
+};
+
+TEST_F(InteropTest, LibgpodDatabasesComeBackUnchangedAfterALoadAndWrite) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;
+  };
+  const std::vector<Case> cases = {
+      {"plain", {"--tracks", "7", "--playlists", "2"}},
+      {"empty", {"--tracks", "0", "--playlists", "0"}},
+      {"podcasts", {"--tracks", "12", "--playlists", "3", "--podcasts"}},
+      {"smart", {"--tracks", "9", "--playlists", "2", "--smart"}},
+      {"nonlatin", {"--tracks", "8", "--playlists", "1", "--nonlatin"}},
+      {"all", {"--tracks", "25", "--playlists", "4", "--podcasts", "--smart", "--nonlatin"}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    std::vector<std::string> args = k.args;
+    args.insert(args.end(), {"--model", "xA147"});
+    const stdfs::path dir = Make(k.name, args);
+    const stdfs::path db = dir / "iPod_Control/iTunes/iTunesDB";
+    const std::string before = Get(db);
+    ASSERT_FALSE(before.empty());
+    const json dump_before = Dump(dir);
+
+    auto c = Open(dir);
+    ASSERT_TRUE(c->LoadiPodDB()) << c->status().message();
+    c->WriteiPodDB();
+    ASSERT_TRUE(c->status().ok()) << c->status().message();
+    const std::string after = Get(db);
+
+    std::string h1, h2;
+    std::vector<Section> s1 = Sections(before, &h1), s2 = Sections(after, &h2);
+    std::vector<uint32_t> order;
+    for (const Section& s : s1) order.push_back(s.type);
+    if (order == std::vector<uint32_t>{1, 3, 2, 4, 5}) {
+      EXPECT_EQ(after, before);
+    } else {
+      EXPECT_EQ(after.size(), before.size());
+      EXPECT_EQ(h2, h1);
+    }
+    // Every section, whatever the order, is the same bytes.
+    ASSERT_EQ(s2.size(), s1.size());
+    std::map<uint32_t, std::string> by_type;
+    for (const Section& s : s2) by_type[s.type] = s.bytes;
+    for (const Section& s : s1) {
+      ASSERT_TRUE(by_type.count(s.type)) << "section " << s.type << " lost";
+      EXPECT_TRUE(by_type[s.type] == s.bytes) << "section " << s.type << " differs";
+    }
+    // The kinds of content the case is about are really there.
+    std::set<uint32_t> types(order.begin(), order.end());
+    EXPECT_TRUE(types.count(1) && types.count(2) && types.count(3));
+    if (k.name == "all") {
+      EXPECT_TRUE(types.count(4) && types.count(5)) << "album and smart sections";
+      EXPECT_FALSE(c->GetAllPodcasts().m_mhlp.m_mhyp.empty());
+    }
+    EXPECT_EQ(Dump(dir), dump_before);
+  }
+}
+
+TEST_F(InteropTest, SignedClassicDatabaseIsReproducedExactly) {
+  // libgpod signs the classic's database with the GUID it writes to SysInfo;
+  // loading and writing it here signs it again with the same GUID.
+  const stdfs::path dir = Make("classic", {"--tracks", "6", "--podcasts", "--model", "xB029"});
+  const stdfs::path db = dir / "iPod_Control/iTunes/iTunesDB";
+  const std::string before = Get(db);
+  ASSERT_GT(before.size(), 0x6Cu);
+  auto c = Open(dir);
+  ASSERT_TRUE(c->LoadiPodDB());
+  c->WriteiPodDB();
+  ASSERT_TRUE(c->status().ok()) << c->status().message();
+  const std::string after = Get(db);
+  std::string h1, h2;
+  std::vector<Section> s1 = Sections(before, &h1), s2 = Sections(after, &h2);
+  std::vector<uint32_t> order;
+  for (const Section& s : s1) order.push_back(s.type);
+  if (order == std::vector<uint32_t>{1, 3, 2, 4, 5}) {
+    EXPECT_TRUE(after == before);
+  } else {
+    // Another section order changes what is hashed, but not the sections.
+    ASSERT_EQ(s1.size(), s2.size());
+    EXPECT_EQ(h2.substr(0, 0x58), h1.substr(0, 0x58));
+  }
+  EXPECT_EQ(Dump(dir)["track_count"], c->GetAllTracks().m_mhlt.m_mhit.size());
+}
+
+// A text field of the dump; libgpod has no text where there is no object.
+std::string Str(const json& v) { return v.is_string() ? v.get<std::string>() : std::string(); }
+
+// Text of a track's first object of a type (UTF-8), as stored here.
+std::string ObjectText(const MHIT& t, int32_t type) {
+  for (const MHOD_S& o : t.m_mhod)
+    if (o.iType == type && o.sAllMHOD.empty()) return Utf16ToUtf8(o.sString);
+  return "";
+}
+
+TEST_F(InteropTest, EditsMadeHereReadBackTheSameInLibgpod) {
+  const stdfs::path dir =
+      Make("edits", {"--tracks", "6", "--playlists", "2", "--podcasts", "--nonlatin", "--model", "xA147"});
+  const std::string media = std::string(CADENZA_SOURCE_DIR) + "/media/testdata/";
+  auto c = Open(dir);
+  ASSERT_TRUE(c->LoadiPodDB()) << c->status().message();
+  const size_t loaded = c->GetAllTracks().m_mhlt.m_mhit.size();
+  ASSERT_EQ(loaded, Dump(dir)["track_count"].get<size_t>());
+  ASSERT_GE(loaded, 6u);
+
+  std::vector<int32_t> added;
+  for (const char* f : {"tagged_v24.mp3", "tagged_v23_v1.mp3", "pcm_s16_stereo_44100.wav",
+                        "pcm_s16_stereo_11025.aiff", "video/tone.aac", "video/h264_aac.mp4"}) {
+    TrackInfo info;
+    int32_t id = c->AddTrack(media + f, info);
+    ASSERT_GT(id, 0) << f << ": " << c->status().message();
+    added.push_back(id);
+  }
+  const MHSD_T tracks = c->GetAllTracks();
+  const int32_t victim = tracks.m_mhlt.m_mhit[1].iUniqueID;
+  const int32_t edited = tracks.m_mhlt.m_mhit[2].iUniqueID;
+  // libgpod wrote the database only; the victim gets a file to delete.
+  const std::string victim_file = c->GetTrackInfo(victim).sLocation;
+  stdfs::create_directories(stdfs::path(victim_file).parent_path());
+  std::ofstream(victim_file) << "audio";
+  c->DeleteTrack(victim);
+  ASSERT_TRUE(c->status().ok()) << c->status().message();
+  EXPECT_FALSE(stdfs::exists(victim_file));
+  c->DeleteTrack(added[1]);
+  ASSERT_TRUE(c->status().ok()) << c->status().message();
+  TrackInfo e = c->GetTrackInfo(edited);
+  e.sTitle = "Ünïcødé 日本語 Привет";
+  e.sArtist = "Артист";
+  e.sAlbum = "アルバム";
+  e.sGenre = "Ambient";
+  e.sComposer = "作曲家";
+  e.sComment = "コメント ✓";
+  e.sYear = "1999";
+  c->ModifyTrack(edited, e);
+  ASSERT_TRUE(c->status().ok()) << c->status().message();
+  c->WriteiPodDB();
+  ASSERT_TRUE(c->status().ok()) << c->status().message();
+
+  auto r = Open(dir);
+  ASSERT_TRUE(r->LoadiPodDB());
+  const json d = Dump(dir);
+  const MHSD_T ours = r->GetAllTracks();
+  ASSERT_EQ(d["track_count"], ours.m_mhlt.m_mhit.size());
+  ASSERT_EQ(ours.m_mhlt.m_mhit.size(), loaded + added.size() - 2);
+  std::map<int32_t, json> theirs;
+  for (const json& t : d["tracks"]) theirs[t["id"].get<int32_t>()] = t;
+  for (const MHIT& t : ours.m_mhlt.m_mhit) {
+    SCOPED_TRACE("track " + std::to_string(t.iUniqueID));
+    ASSERT_TRUE(theirs.count(t.iUniqueID));
+    const json& g = theirs[t.iUniqueID];
+    const TrackInfo i = r->GetTrackInfo(t.iUniqueID);
+    EXPECT_EQ(Str(g["title"]), i.sTitle);
+    EXPECT_EQ(Str(g["artist"]), i.sArtist);
+    EXPECT_EQ(Str(g["album"]), i.sAlbum);
+    EXPECT_EQ(Str(g["genre"]), i.sGenre);
+    EXPECT_EQ(Str(g["composer"]), i.sComposer);
+    EXPECT_EQ(Str(g["comment"]), i.sComment);
+    EXPECT_EQ(g["ipod_path"], ObjectText(t, 2));
+    EXPECT_EQ(g["size"], static_cast<uint32_t>(t.iTrackSize));
+    EXPECT_EQ(g["tracklen"], t.iTrackTimeLength);
+    EXPECT_EQ(g["bitrate"], t.iBitrate);
+    EXPECT_EQ(g["samplerate"], static_cast<uint32_t>(t.iSampleRate) >> 16);
+    EXPECT_EQ(g["year"], U32(t.sTrackYear, 0));
+    EXPECT_EQ(g["mediatype"], t.iMediaType);
+    EXPECT_EQ(g["movie_flag"], t.iMovieFileFlag);
+    const uint32_t marker = g["filetype_marker"].get<uint32_t>();
+    std::string ft;
+    for (int s = 24; s >= 0; s -= 8) ft += static_cast<char>((marker >> s) & 0xFF);
+    EXPECT_EQ(ft, t.sFiletype);
+  }
+  // The imported tracks carry what the files say.
+  const json& edited_g = theirs[edited];
+  EXPECT_EQ(edited_g["title"], "Ünïcødé 日本語 Привет");
+  EXPECT_EQ(edited_g["comment"], "コメント ✓");
+  EXPECT_EQ(edited_g["year"], 1999);
+  EXPECT_FALSE(theirs.count(victim));
+  EXPECT_FALSE(theirs.count(added[1]));
+  const json& mp3 = theirs[added[0]];
+  EXPECT_GT(mp3["tracklen"].get<int>(), 900);
+  EXPECT_EQ(mp3["samplerate"], 44100);
+  // The bit rate comes from the LAME "Info" header: bytes over frames.
+  EXPECT_NEAR(mp3["bitrate"].get<int>(), 128, 4);
+  EXPECT_EQ(theirs[added[2]]["samplerate"], 44100);
+  EXPECT_EQ(theirs[added[3]]["samplerate"], 11025);
+  EXPECT_EQ(theirs[added[5]]["movie_flag"], 1);
+
+  // Playlists: libgpod reads its playlists from the podcast section when
+  // there is one; its members are the tracks of the items (podcast group
+  // items are not tracks).
+  const MHSD_P pod = r->GetAllPodcasts();
+  const MHSD_P pls = r->GetAllPlayLists();
+  const MHSD_P& source = pod.m_mhlp.m_mhyp.empty() ? pls : pod;
+  std::set<int32_t> all;
+  for (const MHIT& t : ours.m_mhlt.m_mhit) all.insert(t.iUniqueID);
+  ASSERT_EQ(d["playlists"].size(), source.m_mhlp.m_mhyp.size());
+  for (size_t p = 0; p < source.m_mhlp.m_mhyp.size(); ++p) {
+    const MHYP& y = source.m_mhlp.m_mhyp[p];
+    const json& g = d["playlists"][p];
+    SCOPED_TRACE(g["name"].get<std::string>());
+    EXPECT_EQ(g["name"], Utf16ToUtf8(y.m_mhod_s.sString));
+    std::vector<int32_t> items;
+    for (const MHIP& it : y.m_mhip)
+      if (it.iPodCastGroupFlag == 0) items.push_back(it.iTrackID);
+    // New items carry random order positions, by which libgpod sorts; the
+    // members are the same.
+    std::vector<int32_t> members = g["items"].get<std::vector<int32_t>>();
+    std::sort(members.begin(), members.end());
+    std::sort(items.begin(), items.end());
+    EXPECT_EQ(members, items);
+    for (int32_t id : items) EXPECT_TRUE(all.count(id)) << "item of a deleted track " << id;
+  }
+  ASSERT_FALSE(pls.m_mhlp.m_mhyp.empty());
+  std::set<int32_t> master;
+  for (const MHIP& it : pls.m_mhlp.m_mhyp[0].m_mhip) master.insert(it.iTrackID);
+  EXPECT_EQ(master, all);
+  EXPECT_TRUE(d["playlists"][0]["is_master"].get<bool>());
+}
+
+}  // namespace
+}  // namespace cadenza

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cadenza/cadenza.h"
+#include "db/hash58.h"
 #include "platform/text.h"
 #include "testing/scripted_host.h"
 
@@ -177,8 +178,35 @@ TEST_F(InteropTest, LibgpodDatabasesComeBackUnchangedAfterALoadAndWrite) {
     EXPECT_TRUE(types.count(1) && types.count(2) && types.count(3));
     if (k.name == "all") {
       EXPECT_TRUE(types.count(4) && types.count(5)) << "album and smart sections";
-      EXPECT_FALSE(c->GetAllPodcasts().m_mhlp.m_mhyp.empty());
+      // Podcast groups (items with a title object instead of an order
+      // entry), smart playlists (objects 50 to 53) and sort indexes (52,
+      // 53) went through the load and write.
+      bool group = false;
+      for (const MHYP& y : c->GetAllPodcasts().m_mhlp.m_mhyp)
+        for (const MHIP& i : y.m_mhip) group = group || i.iPodCastGroupFlag != 0;
+      EXPECT_TRUE(group);
+      std::set<int32_t> kinds;
+      for (const MHYP& y : c->GetAllPlayLists().m_mhlp.m_mhyp)
+        for (const MHOD_PCD& o : y.m_mhod_pcd) kinds.insert(o.iType);
+      for (int32_t kind : {50, 51, 52, 100}) EXPECT_TRUE(kinds.count(kind)) << "object " << kind;
     }
+    EXPECT_EQ(Dump(dir), dump_before);
+
+    // The same sections put in the order written here (1, 3, 2, 4, 5, then
+    // the others as found) come back as the whole file, byte for byte.
+    std::string reordered = h1;
+    for (uint32_t type : {1u, 3u, 2u, 4u, 5u})
+      for (const Section& s : s1)
+        if (s.type == type) reordered += s.bytes;
+    for (const Section& s : s1)
+      if (s.type < 1 || s.type > 5) reordered += s.bytes;
+    ASSERT_EQ(reordered.size(), before.size());
+    { std::ofstream(db, std::ios::binary | std::ios::trunc) << reordered; }
+    auto again = Open(dir);
+    ASSERT_TRUE(again->LoadiPodDB());
+    again->WriteiPodDB();
+    ASSERT_TRUE(again->status().ok()) << again->status().message();
+    EXPECT_TRUE(Get(db) == reordered) << "the file in the written order changed";
     EXPECT_EQ(Dump(dir), dump_before);
   }
 }
@@ -202,10 +230,20 @@ TEST_F(InteropTest, SignedClassicDatabaseIsReproducedExactly) {
   if (order == std::vector<uint32_t>{1, 3, 2, 4, 5}) {
     EXPECT_TRUE(after == before);
   } else {
-    // Another section order changes what is hashed, but not the sections.
+    // Another section order changes what is hashed, but not the sections
+    // nor the header outside the checksum.
     ASSERT_EQ(s1.size(), s2.size());
+    std::map<uint32_t, std::string> by_type;
+    for (const Section& s : s2) by_type[s.type] = s.bytes;
+    for (const Section& s : s1) EXPECT_TRUE(by_type[s.type] == s.bytes) << "section " << s.type;
     EXPECT_EQ(h2.substr(0, 0x58), h1.substr(0, 0x58));
+    EXPECT_EQ(h2.substr(0x6C), h1.substr(0x6C));
   }
+  // Both signatures, libgpod's and ours, check out for the device's GUID.
+  hash58::Guid guid;
+  ASSERT_TRUE(hash58::ParseGuid("0x000A27001A2B3C4D", &guid).ok());
+  EXPECT_TRUE(hash58::Verify(before, guid).ok()) << "libgpod's signature";
+  EXPECT_TRUE(hash58::Verify(after, guid).ok()) << "our signature";
   EXPECT_EQ(Dump(dir)["track_count"], c->GetAllTracks().m_mhlt.m_mhit.size());
 }
 
@@ -217,6 +255,77 @@ std::string ObjectText(const MHIT& t, int32_t type) {
   for (const MHOD_S& o : t.m_mhod)
     if (o.iType == type && o.sAllMHOD.empty()) return Utf16ToUtf8(o.sString);
   return "";
+}
+
+// Compares a database as loaded here with libgpod's reading of the same
+// file: every track's texts and numbers, and the playlists' members.
+// Returns libgpod's tracks by id.
+std::map<int32_t, json> ExpectLibgpodSeesTheSame(clsCadenza* r, const json& d) {
+  std::map<int32_t, json> theirs;
+  const MHSD_T ours = r->GetAllTracks();
+  EXPECT_EQ(d["track_count"], ours.m_mhlt.m_mhit.size());
+  for (const json& t : d["tracks"]) theirs[t["id"].get<int32_t>()] = t;
+  for (const MHIT& t : ours.m_mhlt.m_mhit) {
+    SCOPED_TRACE("track " + std::to_string(t.iUniqueID));
+    if (!theirs.count(t.iUniqueID)) {
+      ADD_FAILURE() << "libgpod does not see the track";
+      continue;
+    }
+    const json& g = theirs[t.iUniqueID];
+    const TrackInfo i = r->GetTrackInfo(t.iUniqueID);
+    EXPECT_EQ(Str(g["title"]), i.sTitle);
+    EXPECT_EQ(Str(g["artist"]), i.sArtist);
+    EXPECT_EQ(Str(g["album"]), i.sAlbum);
+    EXPECT_EQ(Str(g["genre"]), i.sGenre);
+    EXPECT_EQ(Str(g["composer"]), i.sComposer);
+    EXPECT_EQ(Str(g["comment"]), i.sComment);
+    EXPECT_EQ(g["ipod_path"], ObjectText(t, 2));
+    EXPECT_EQ(g["size"], static_cast<uint32_t>(t.iTrackSize));
+    EXPECT_EQ(g["tracklen"], t.iTrackTimeLength);
+    EXPECT_EQ(g["bitrate"], t.iBitrate);
+    EXPECT_EQ(g["samplerate"], static_cast<uint32_t>(t.iSampleRate) >> 16);
+    EXPECT_EQ(g["year"], U32(t.sTrackYear, 0));
+    EXPECT_EQ(g["mediatype"], t.iMediaType);
+    EXPECT_EQ(g["movie_flag"], t.iMovieFileFlag);
+    const uint32_t marker = g["filetype_marker"].get<uint32_t>();
+    std::string ft;
+    for (int s = 24; s >= 0; s -= 8) ft += static_cast<char>((marker >> s) & 0xFF);
+    EXPECT_EQ(ft, t.sFiletype);
+  }
+  // Playlists: libgpod reads its playlists from the podcast section when
+  // there is one; its members are the tracks of the items (podcast group
+  // items are not tracks).
+  const MHSD_P pod = r->GetAllPodcasts();
+  const MHSD_P pls = r->GetAllPlayLists();
+  const MHSD_P& source = pod.m_mhlp.m_mhyp.empty() ? pls : pod;
+  std::set<int32_t> all;
+  for (const MHIT& t : ours.m_mhlt.m_mhit) all.insert(t.iUniqueID);
+  EXPECT_EQ(d["playlists"].size(), source.m_mhlp.m_mhyp.size());
+  for (size_t p = 0; p < source.m_mhlp.m_mhyp.size(); ++p) {
+    const MHYP& y = source.m_mhlp.m_mhyp[p];
+    const json& g = d["playlists"][p];
+    SCOPED_TRACE(g["name"].get<std::string>());
+    EXPECT_EQ(g["name"], Utf16ToUtf8(y.m_mhod_s.sString));
+    std::vector<int32_t> items;
+    for (const MHIP& it : y.m_mhip)
+      if (it.iPodCastGroupFlag == 0) items.push_back(it.iTrackID);
+    // New items carry random order positions, by which libgpod sorts; the
+    // members are the same.
+    std::vector<int32_t> members = g["items"].get<std::vector<int32_t>>();
+    std::sort(members.begin(), members.end());
+    std::sort(items.begin(), items.end());
+    EXPECT_EQ(members, items);
+    for (int32_t id : items) EXPECT_TRUE(all.count(id)) << "item of a deleted track " << id;
+  }
+  if (pls.m_mhlp.m_mhyp.empty()) {
+    ADD_FAILURE() << "no playlists";
+    return theirs;
+  }
+  std::set<int32_t> master;
+  for (const MHIP& it : pls.m_mhlp.m_mhyp[0].m_mhip) master.insert(it.iTrackID);
+  EXPECT_EQ(master, all);
+  EXPECT_TRUE(d["playlists"][0]["is_master"].get<bool>());
+  return theirs;
 }
 
 TEST_F(InteropTest, EditsMadeHereReadBackTheSameInLibgpod) {
@@ -265,35 +374,8 @@ TEST_F(InteropTest, EditsMadeHereReadBackTheSameInLibgpod) {
   auto r = Open(dir);
   ASSERT_TRUE(r->LoadiPodDB());
   const json d = Dump(dir);
-  const MHSD_T ours = r->GetAllTracks();
-  ASSERT_EQ(d["track_count"], ours.m_mhlt.m_mhit.size());
-  ASSERT_EQ(ours.m_mhlt.m_mhit.size(), loaded + added.size() - 2);
-  std::map<int32_t, json> theirs;
-  for (const json& t : d["tracks"]) theirs[t["id"].get<int32_t>()] = t;
-  for (const MHIT& t : ours.m_mhlt.m_mhit) {
-    SCOPED_TRACE("track " + std::to_string(t.iUniqueID));
-    ASSERT_TRUE(theirs.count(t.iUniqueID));
-    const json& g = theirs[t.iUniqueID];
-    const TrackInfo i = r->GetTrackInfo(t.iUniqueID);
-    EXPECT_EQ(Str(g["title"]), i.sTitle);
-    EXPECT_EQ(Str(g["artist"]), i.sArtist);
-    EXPECT_EQ(Str(g["album"]), i.sAlbum);
-    EXPECT_EQ(Str(g["genre"]), i.sGenre);
-    EXPECT_EQ(Str(g["composer"]), i.sComposer);
-    EXPECT_EQ(Str(g["comment"]), i.sComment);
-    EXPECT_EQ(g["ipod_path"], ObjectText(t, 2));
-    EXPECT_EQ(g["size"], static_cast<uint32_t>(t.iTrackSize));
-    EXPECT_EQ(g["tracklen"], t.iTrackTimeLength);
-    EXPECT_EQ(g["bitrate"], t.iBitrate);
-    EXPECT_EQ(g["samplerate"], static_cast<uint32_t>(t.iSampleRate) >> 16);
-    EXPECT_EQ(g["year"], U32(t.sTrackYear, 0));
-    EXPECT_EQ(g["mediatype"], t.iMediaType);
-    EXPECT_EQ(g["movie_flag"], t.iMovieFileFlag);
-    const uint32_t marker = g["filetype_marker"].get<uint32_t>();
-    std::string ft;
-    for (int s = 24; s >= 0; s -= 8) ft += static_cast<char>((marker >> s) & 0xFF);
-    EXPECT_EQ(ft, t.sFiletype);
-  }
+  ASSERT_EQ(r->GetAllTracks().m_mhlt.m_mhit.size(), loaded + added.size() - 2);
+  std::map<int32_t, json> theirs = ExpectLibgpodSeesTheSame(r.get(), d);
   // The imported tracks carry what the files say.
   const json& edited_g = theirs[edited];
   EXPECT_EQ(edited_g["title"], "Ünïcødé 日本語 Привет");
@@ -309,37 +391,62 @@ TEST_F(InteropTest, EditsMadeHereReadBackTheSameInLibgpod) {
   EXPECT_EQ(theirs[added[2]]["samplerate"], 44100);
   EXPECT_EQ(theirs[added[3]]["samplerate"], 11025);
   EXPECT_EQ(theirs[added[5]]["movie_flag"], 1);
+}
 
-  // Playlists: libgpod reads its playlists from the podcast section when
-  // there is one; its members are the tracks of the items (podcast group
-  // items are not tracks).
-  const MHSD_P pod = r->GetAllPodcasts();
-  const MHSD_P pls = r->GetAllPlayLists();
-  const MHSD_P& source = pod.m_mhlp.m_mhyp.empty() ? pls : pod;
-  std::set<int32_t> all;
-  for (const MHIT& t : ours.m_mhlt.m_mhit) all.insert(t.iUniqueID);
-  ASSERT_EQ(d["playlists"].size(), source.m_mhlp.m_mhyp.size());
-  for (size_t p = 0; p < source.m_mhlp.m_mhyp.size(); ++p) {
-    const MHYP& y = source.m_mhlp.m_mhyp[p];
-    const json& g = d["playlists"][p];
-    SCOPED_TRACE(g["name"].get<std::string>());
-    EXPECT_EQ(g["name"], Utf16ToUtf8(y.m_mhod_s.sString));
-    std::vector<int32_t> items;
-    for (const MHIP& it : y.m_mhip)
-      if (it.iPodCastGroupFlag == 0) items.push_back(it.iTrackID);
-    // New items carry random order positions, by which libgpod sorts; the
-    // members are the same.
-    std::vector<int32_t> members = g["items"].get<std::vector<int32_t>>();
-    std::sort(members.begin(), members.end());
-    std::sort(items.begin(), items.end());
-    EXPECT_EQ(members, items);
-    for (int32_t id : items) EXPECT_TRUE(all.count(id)) << "item of a deleted track " << id;
+TEST_F(InteropTest, DatabaseStartedHereReadsTheSameInLibgpod) {
+  // Our empty database, filled here; libgpod reads the file directly (the
+  // file keeps the name this library gives a new database).
+  const stdfs::path dir = root_ / "fresh";
+  stdfs::create_directories(dir / "iPod_Control/Music");
+  const std::string media = std::string(CADENZA_SOURCE_DIR) + "/media/testdata/";
+  const stdfs::path in = root_ / "in";
+  stdfs::create_directories(in);
+  // A file without tags is named after itself, here in non-Latin letters.
+  stdfs::copy_file(media + "mp1l3_cbr128_noinfo.mp3", in / "Песня 歌.mp3");
+  auto c = Open(dir);
+  ASSERT_TRUE(c->ResetiPodDB()) << c->status().message();
+  ASSERT_TRUE(c->LoadiPodDB());
+  std::vector<int32_t> ids;
+  for (const std::string& f : {media + "tagged_v24.mp3", media + "tagged_v23_v1.mp3",
+                              (in / "Песня 歌.mp3").string(), media + "pcm_u8_mono_8000.wav",
+                              media + "video/h264_aac.m4v"}) {
+    TrackInfo info;
+    ids.push_back(c->AddTrack(f, info));
+    ASSERT_GT(ids.back(), 0) << f << ": " << c->status().message();
   }
-  ASSERT_FALSE(pls.m_mhlp.m_mhyp.empty());
-  std::set<int32_t> master;
-  for (const MHIP& it : pls.m_mhlp.m_mhyp[0].m_mhip) master.insert(it.iTrackID);
-  EXPECT_EQ(master, all);
-  EXPECT_TRUE(d["playlists"][0]["is_master"].get<bool>());
+  // A composer (a new object) longer than a new object takes, cut between
+  // characters.
+  TrackInfo e = c->GetTrackInfo(ids[1]);
+  ASSERT_TRUE(e.sComposer.empty());
+  e.sComposer = "a";
+  for (int i = 0; i < 300; ++i) e.sComposer += "\xF0\x9F\x8E\xB5";  // U+1F3B5
+  e.sArtist.clear();
+  c->ModifyTrack(ids[1], e);
+  ASSERT_TRUE(c->status().ok());
+  c->DeleteTrack(ids[3]);
+  ASSERT_TRUE(c->status().ok()) << c->status().message();
+  c->WriteiPodDB();
+  ASSERT_TRUE(c->status().ok()) << c->status().message();
+
+  stdfs::path file;
+  for (auto& f : stdfs::directory_iterator(dir / "iPod_Control/iTunes"))
+    if (AsciiLower(f.path().filename().string()) == "itunesdb") file = f.path();
+  ASSERT_FALSE(file.empty());
+  const json d = Dump(file);
+  auto r = Open(dir);
+  ASSERT_TRUE(r->LoadiPodDB());
+  ASSERT_EQ(r->GetAllTracks().m_mhlt.m_mhit.size(), 4u);
+  std::map<int32_t, json> theirs = ExpectLibgpodSeesTheSame(r.get(), d);
+  EXPECT_EQ(theirs[ids[0]]["title"], "Grüße aus Köln");
+  EXPECT_EQ(theirs[ids[0]]["album"], "Album ✓");
+  EXPECT_EQ(theirs[ids[0]]["year"], 2004);
+  EXPECT_EQ(Str(theirs[ids[2]]["title"]).rfind("Песня 歌", 0), 0u);
+  EXPECT_EQ(Str(theirs[ids[1]]["artist"]), "");
+  const std::string composer = Str(theirs[ids[1]]["composer"]);
+  EXPECT_EQ(composer.size(), 1 + 249 * 4u) << "500 units hold 'a' and 249 whole notes";
+  EXPECT_EQ(theirs[ids[1]]["title"], "Café");
+  EXPECT_EQ(theirs[ids[4]]["movie_flag"], 1);
+  EXPECT_FALSE(theirs.count(ids[3]));
 }
 
 }  // namespace

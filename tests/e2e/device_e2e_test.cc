@@ -229,6 +229,12 @@ TEST_F(DeviceE2E, ImportedFilesAreWrittenAndReadBackWithEveryField) {
   EXPECT_EQ(v23.sTitle, "Café");
   EXPECT_EQ(v23.sAlbum, "Οδύσσεια");
   EXPECT_EQ(v23.sYear, "1999");
+
+  // A database written here comes back byte for byte from a load and write.
+  const std::string image = Get(DbPath());
+  r->WriteiPodDB();
+  ASSERT_TRUE(r->status().ok());
+  EXPECT_TRUE(Get(DbPath()) == image);
 }
 
 TEST_F(DeviceE2E, DeleteAndModifyKeepSizesAndPlaylistsRight) {
@@ -582,6 +588,13 @@ TEST_F(DeviceE2E, CommandLineToolManagesADevice) {
   ASSERT_EQ(r.status, 0) << r.out;
   r = RunTool(cli + dev + "write");
   ASSERT_EQ(r.status, 0);
+  // Unknown ids fail and change nothing.
+  const std::string written = Get(root_ / "iPod_Control/iTunes/itunesDB");
+  r = RunTool(cli + dev + "edit 9999 --title x");
+  EXPECT_NE(r.status, 0);
+  r = RunTool(cli + dev + "rm 9999");
+  EXPECT_NE(r.status, 0);
+  EXPECT_TRUE(Get(root_ / "iPod_Control/iTunes/itunesDB") == written);
 
   auto c = Open();
   ASSERT_TRUE(c->LoadiPodDB());

@@ -138,6 +138,7 @@ TEST_F(InteropTest, LibgpodDatabasesComeBackUnchangedAfterALoadAndWrite) {
       {"smart", {"--tracks", "9", "--playlists", "2", "--smart"}},
       {"nonlatin", {"--tracks", "8", "--playlists", "1", "--nonlatin"}},
       {"all", {"--tracks", "25", "--playlists", "4", "--podcasts", "--smart", "--nonlatin"}},
+      {"large", {"--tracks", "800", "--playlists", "3", "--podcasts"}},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
@@ -260,7 +261,10 @@ std::string ObjectText(const MHIT& t, int32_t type) {
 // Compares a database as loaded here with libgpod's reading of the same
 // file: every track's texts and numbers, and the playlists' members.
 // Returns libgpod's tracks by id.
-std::map<int32_t, json> ExpectLibgpodSeesTheSame(clsCadenza* r, const json& d) {
+// libgpod takes its playlists from the podcast section when there is one,
+// else from the playlist section (`playlist_section`).
+std::map<int32_t, json> ExpectLibgpodSeesTheSame(clsCadenza* r, const json& d,
+                                                 bool playlist_section = false) {
   std::map<int32_t, json> theirs;
   const MHSD_T ours = r->GetAllTracks();
   EXPECT_EQ(d["track_count"], ours.m_mhlt.m_mhit.size());
@@ -297,7 +301,7 @@ std::map<int32_t, json> ExpectLibgpodSeesTheSame(clsCadenza* r, const json& d) {
   // items are not tracks).
   const MHSD_P pod = r->GetAllPodcasts();
   const MHSD_P pls = r->GetAllPlayLists();
-  const MHSD_P& source = pod.m_mhlp.m_mhyp.empty() ? pls : pod;
+  const MHSD_P& source = pod.m_mhlp.m_mhyp.empty() || playlist_section ? pls : pod;
   std::set<int32_t> all;
   for (const MHIT& t : ours.m_mhlt.m_mhit) all.insert(t.iUniqueID);
   EXPECT_EQ(d["playlists"].size(), source.m_mhlp.m_mhyp.size());
@@ -358,6 +362,13 @@ TEST_F(InteropTest, EditsMadeHereReadBackTheSameInLibgpod) {
   EXPECT_FALSE(stdfs::exists(victim_file));
   c->DeleteTrack(added[1]);
   ASSERT_TRUE(c->status().ok()) << c->status().message();
+  // And a podcast episode, whose item sits below a podcast group.
+  int32_t episode = 0;
+  for (const MHIT& t : tracks.m_mhlt.m_mhit)
+    if (t.iMediaType & 4) episode = t.iUniqueID;
+  ASSERT_NE(episode, 0) << "the database has no podcast";
+  c->DeleteTrack(episode);  // libgpod made no file for it
+  EXPECT_EQ(c->DeletedTracks(), 3);
   TrackInfo e = c->GetTrackInfo(edited);
   e.sTitle = "Ünïcødé 日本語 Привет";
   e.sArtist = "Артист";
@@ -374,14 +385,33 @@ TEST_F(InteropTest, EditsMadeHereReadBackTheSameInLibgpod) {
   auto r = Open(dir);
   ASSERT_TRUE(r->LoadiPodDB());
   const json d = Dump(dir);
-  ASSERT_EQ(r->GetAllTracks().m_mhlt.m_mhit.size(), loaded + added.size() - 2);
+  ASSERT_EQ(r->GetAllTracks().m_mhlt.m_mhit.size(), loaded + added.size() - 3);
   std::map<int32_t, json> theirs = ExpectLibgpodSeesTheSame(r.get(), d);
+  {
+    // The playlist section too, as a reader without podcast support sees
+    // it: the same file without its podcast section.
+    const std::string image = Get(dir / "iPod_Control/iTunes/iTunesDB");
+    std::string header;
+    std::vector<Section> sections = Sections(image, &header);
+    std::string stripped = header;
+    for (const Section& sec : sections)
+      if (sec.type != 3) stripped += sec.bytes;
+    for (int k = 0; k < 4; ++k) {
+      stripped[8 + k] = static_cast<char>(stripped.size() >> (8 * k));
+      stripped[20 + k] = static_cast<char>((sections.size() - 1) >> (8 * k));
+    }
+    const stdfs::path copy = root_ / "without_podcasts";
+    { std::ofstream(copy, std::ios::binary) << stripped; }
+    SCOPED_TRACE("playlist section");
+    ExpectLibgpodSeesTheSame(r.get(), Dump(copy), true);
+  }
   // The imported tracks carry what the files say.
   const json& edited_g = theirs[edited];
   EXPECT_EQ(edited_g["title"], "Ünïcødé 日本語 Привет");
   EXPECT_EQ(edited_g["comment"], "コメント ✓");
   EXPECT_EQ(edited_g["year"], 1999);
   EXPECT_FALSE(theirs.count(victim));
+  EXPECT_FALSE(theirs.count(episode));
   EXPECT_FALSE(theirs.count(added[1]));
   const json& mp3 = theirs[added[0]];
   EXPECT_GT(mp3["tracklen"].get<int>(), 900);

@@ -259,9 +259,8 @@ TEST_F(DeviceE2E, DeleteAndModifyKeepSizesAndPlaylistsRight) {
   d->DeleteTrack(ids[1]);
   ASSERT_TRUE(d->status().ok()) << d->status().message();
   EXPECT_FALSE(stdfs::exists(loc));
-  if (alone) {
-    EXPECT_FALSE(stdfs::exists(folder));
-  }
+  ASSERT_TRUE(alone) << "each import has a folder of its own";
+  EXPECT_FALSE(stdfs::exists(folder));
   EXPECT_EQ(d->GetAllPlayLists().m_mhlp.m_mhyp[0].iMHYPs2Delete, 1);
   EXPECT_EQ(d->GetAllPodcasts().m_mhlp.m_mhyp[0].iMHYPs2Delete, 1);
   EXPECT_EQ(d->GetAllPlayLists().iTotalSize, pls_before - 120);
@@ -336,6 +335,10 @@ TEST_F(DeviceE2E, RebuildFindsTheFilesAgain) {
   // An .m4a file is listed but not entered.
   stdfs::create_directories(root_ / "iPod_Control/Music/F00");
   stdfs::copy_file(kMedia + "video/tone.aac", root_ / "iPod_Control/Music/F00/extra.m4a");
+  // A file put there by hand, deeper down and named in non-Latin letters.
+  const stdfs::path hand = root_ / "iPod_Control/Music/F01/sub/Лето.mp3";
+  stdfs::create_directories(hand.parent_path());
+  stdfs::copy_file(kMedia + "tagged_v23_v1.mp3", hand);
   stdfs::remove(DbPath());
 
   for (bool shuffle : {false, true}) {
@@ -354,7 +357,8 @@ TEST_F(DeviceE2E, RebuildFindsTheFilesAgain) {
       ASSERT_EQ(host_.rebuild[i].rfind("Adding File  ", 0), 0u) << host_.rebuild[i];
       listed.insert(host_.rebuild[i].substr(13));
     }
-    EXPECT_EQ(listed.size(), want.size() + 1);
+    EXPECT_EQ(listed.size(), want.size() + 2);
+    EXPECT_TRUE(listed.count(hand.string()));
     EXPECT_TRUE(listed.count(Root() + "iPod_Control/Music/F00/extra.m4a") ||
                 listed.count((root_ / "iPod_Control/Music/F00/extra.m4a").string()));
 
@@ -366,7 +370,10 @@ TEST_F(DeviceE2E, RebuildFindsTheFilesAgain) {
       TrackInfo i = l->GetTrackInfo(k.iUniqueID);
       got[i.sLocation] = i;
     }
-    EXPECT_EQ(got.size(), want.size() - (shuffle ? 1 : 0));
+    EXPECT_EQ(got.size(), want.size() + 1 - (shuffle ? 1 : 0));
+    ASSERT_TRUE(got.count(hand.string()));
+    EXPECT_EQ(got[hand.string()].sTitle, "Café");
+    EXPECT_EQ(got[hand.string()].sAlbum, "Οδύσσεια");
     for (const auto& [loc, w] : want) {
       if (shuffle && AsciiLower(stdfs::path(loc).extension().string()) == ".mp4") {
         EXPECT_FALSE(got.count(loc));

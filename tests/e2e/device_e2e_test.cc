@@ -430,7 +430,14 @@ TEST_F(DeviceE2E, CancelledImportAndFailedWriteLoseNothing) {
   EXPECT_EQ(c->GetAllTracks().iTotalSize, tracks_before.iTotalSize);
   EXPECT_EQ(c->GetAllTracks().m_mhlt.m_mhit.size(), 1u);
   EXPECT_EQ(c->GetAllPlayLists().iTotalSize, pls_before.iTotalSize);
-  SetCancelRequest(0);
+  // The cancel stopped that copy and nothing else: a rebuild that follows
+  // runs to its end.
+  {
+    auto b = Open();
+    ASSERT_TRUE(b->ReBuildDB());
+    EXPECT_EQ(b->GetAllTracks().m_mhlt.m_mhit.size(), 1u) << "a stale cancel stopped the rebuild";
+  }
+  ASSERT_TRUE(c->LoadiPodDB());
   // The next import works and the earlier track stays.
   TrackInfo wi;
   const int32_t second = c->AddTrack(kMedia + "pcm_s16_stereo_44100.wav", wi);
@@ -453,6 +460,20 @@ TEST_F(DeviceE2E, CancelledImportAndFailedWriteLoseNothing) {
   ASSERT_EQ(r->GetAllTracks().m_mhlt.m_mhit.size(), 2u);
   EXPECT_NE(Find(r->GetAllTracks(), first), nullptr);
   EXPECT_NE(Find(r->GetAllTracks(), second), nullptr);
+
+  // A rebuild cancelled after its first file keeps that file's track; the
+  // next rebuild is not cancelled by the same request.
+  clsCadenza* rp = r.get();
+  host_.on_do_events = [&] {
+    if (!host_.rebuild.empty() && host_.rebuild.back().rfind("Adding File", 0) == 0) rp->CancelUpdate();
+  };
+  host_.rebuild.clear();
+  ASSERT_TRUE(r->ReBuildDB());
+  host_.on_do_events = nullptr;
+  EXPECT_EQ(host_.rebuild.back(), "DONE");
+  EXPECT_EQ(r->GetAllTracks().m_mhlt.m_mhit.size(), 1u);
+  ASSERT_TRUE(r->ReBuildDB());
+  EXPECT_EQ(r->GetAllTracks().m_mhlt.m_mhit.size(), 2u) << "a stale cancel stopped the rebuild";
 }
 
 // Fake devices that identify themselves through SysInfo or SysInfoExtended.

@@ -493,6 +493,48 @@ TEST_F(InteropTest, DatabaseStartedHereReadsTheSameInLibgpod) {
   EXPECT_EQ(theirs[ids[1]]["title"], "Café");
   EXPECT_EQ(theirs[ids[4]]["movie_flag"], 1);
   EXPECT_FALSE(theirs.count(ids[3]));
+
+  // libgpod rewrites the file (under the name it looks for); it loads here
+  // as the same tracks and playlists.
+  stdfs::rename(file, dir / "iPod_Control/iTunes/iTunesDB");
+  ASSERT_TRUE(Oracle({"bench", dir.string()}).has_value()) << "libgpod cannot rewrite it";
+  auto l = Open(dir);
+  ASSERT_TRUE(l->LoadiPodDB()) << l->status().message();
+  ASSERT_EQ(l->GetAllTracks().m_mhlt.m_mhit.size(), 4u);
+  // libgpod numbers the tracks anew when it writes; the location tells them.
+  std::map<std::string, TrackInfo> rewritten;
+  for (const MHIT& t : l->GetAllTracks().m_mhlt.m_mhit) {
+    TrackInfo i = l->GetTrackInfo(t.iUniqueID);
+    rewritten[i.sLocation] = i;
+  }
+  for (const MHIT& t : r->GetAllTracks().m_mhlt.m_mhit) {
+    SCOPED_TRACE("track " + std::to_string(t.iUniqueID));
+    const TrackInfo a = r->GetTrackInfo(t.iUniqueID);
+    ASSERT_TRUE(rewritten.count(a.sLocation)) << a.sLocation;
+    const TrackInfo& b = rewritten[a.sLocation];
+    EXPECT_EQ(b.sTitle, a.sTitle);
+    EXPECT_EQ(b.sArtist, a.sArtist);
+    EXPECT_EQ(b.sAlbum, a.sAlbum);
+    EXPECT_EQ(b.sComposer, a.sComposer);
+    EXPECT_EQ(b.sGenre, a.sGenre);
+    EXPECT_EQ(b.sComment, a.sComment);
+    EXPECT_EQ(b.sYear, a.sYear);
+    EXPECT_EQ(b.sLocation, a.sLocation);
+    EXPECT_EQ(b.sTrackType, a.sTrackType);
+    EXPECT_EQ(b.iFileSize, a.iFileSize);
+    EXPECT_EQ(b.iTrackTimLength, a.iTrackTimLength);
+    EXPECT_EQ(b.iBitrateInKbs, a.iBitrateInKbs);
+    EXPECT_EQ(b.iSampleRateInHz, a.iSampleRateInHz);
+  }
+  const MHSD_P p = l->GetAllPlayLists();
+  ASSERT_FALSE(p.m_mhlp.m_mhyp.empty());
+  EXPECT_EQ(p.m_mhlp.m_mhyp[0].iPlaylistItemsCount, 4);
+  // And it takes further work: an import and a write.
+  TrackInfo more;
+  ASSERT_GT(l->AddTrack(media + "pcm_s16_stereo_11025.aiff", more), 0) << l->status().message();
+  l->WriteiPodDB();
+  ASSERT_TRUE(l->status().ok()) << l->status().message();
+  EXPECT_EQ(Dump(dir)["track_count"], 5);
 }
 
 }  // namespace

@@ -318,6 +318,29 @@ TEST_F(DeviceE2E, DeleteAndModifyKeepSizesAndPlaylistsRight) {
   int64_t sum = t.iHeaderSize + t.m_mhlt.iHeaderSize;
   for (const MHIT& k : t.m_mhlt.m_mhit) sum += k.iTotalSize;
   EXPECT_EQ(sum, t.iTotalSize);
+
+  // The object that wrote goes on working: another delete, an import and a
+  // write without loading in between.
+  d->DeleteTrack(ids[0]);
+  ASSERT_TRUE(d->status().ok()) << d->status().message();
+  TrackInfo more;
+  const int32_t fresh = d->AddTrack(kMedia + "pcm_s16_stereo_11025.aiff", more);
+  ASSERT_GT(fresh, 0) << d->status().message();
+  d->WriteiPodDB();
+  ASSERT_TRUE(d->status().ok()) << d->status().message();
+  auto again = Open();
+  ASSERT_TRUE(again->LoadiPodDB());
+  const MHSD_T t2 = again->GetAllTracks();
+  std::set<int32_t> left;
+  for (const MHIT& k : t2.m_mhlt.m_mhit) left.insert(k.iUniqueID);
+  EXPECT_EQ(left, (std::set<int32_t>{ids[2], fresh}));
+  for (const MHSD_P& p : {again->GetAllPlayLists(), again->GetAllPodcasts()}) {
+    std::set<int32_t> items;
+    for (const MHIP& i : p.m_mhlp.m_mhyp[0].m_mhip) items.insert(i.iTrackID);
+    EXPECT_EQ(items, left);
+    EXPECT_EQ(p.m_mhlp.m_mhyp[0].iPlaylistItemsCount, 2);
+  }
+  EXPECT_EQ(again->GetTrackInfo(ids[2]).sTitle, "New title");
 }
 
 TEST_F(DeviceE2E, RebuildFindsTheFilesAgain) {

@@ -415,6 +415,17 @@ TEST_F(DeviceE2E, RebuildFindsTheFilesAgain) {
     }
     stdfs::remove(DbPath());
   }
+
+  // A load that finds no database offers the rebuild; Yes runs it and the
+  // load ends with the rebuilt records.
+  host_.boxes.clear();
+  host_.answers = {kAnswerYes};
+  auto l = Open();
+  ASSERT_TRUE(l->LoadiPodDB()) << l->status().message();
+  ASSERT_FALSE(host_.boxes.empty());
+  EXPECT_NE(host_.boxes[0].text.find("rebuild"), std::string::npos);
+  EXPECT_EQ(l->GetAllTracks().m_mhlt.m_mhit.size(), want.size() + 1);
+  EXPECT_TRUE(stdfs::exists(DbPath()));
 }
 
 TEST_F(DeviceE2E, CancelledImportAndFailedWriteLoseNothing) {

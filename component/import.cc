@@ -227,7 +227,7 @@ int32_t clsCadenza::AddTrackImpl(const std::string& sFilePath, TrackInfo& Info,
 Status clsCadenza::CopyFileWithProgress(const std::string& sSource,
                                         const std::string& sTarget) {
   SetCancelRequest(0);
-  return fs::CopyFileInPieces(sSource, sTarget, [this](uint64_t done, uint64_t total) {
+  Status st = fs::CopyFileInPieces(sSource, sTarget, [this](uint64_t done, uint64_t total) {
     m_host->CopyProgress(done, total);
     // Two turns of the host's message loop per piece, so the host can ask
     // to cancel.
@@ -235,6 +235,10 @@ Status clsCadenza::CopyFileWithProgress(const std::string& sSource,
     m_host->DoEvents();
     return CancelRequested() == 0;
   });
+  // The request has stopped this copy; left set, it would also stop the
+  // next rebuild before its first file.
+  if (st.code() == Status::Code::kCancelled) SetCancelRequest(0);
+  return st;
 }
 
 }  // namespace cadenza

@@ -27,7 +27,11 @@ bool clsCadenza::ReBuildDB() {
   for (size_t i = 1, j; i <= listing.size(); i = j + 1) {
     j = listing.find('*', i);
     if (j == std::string::npos) j = listing.size();
-    if (CancelRequested() != 0) break;
+    if (CancelRequested() != 0) {
+      // The request stops this rebuild only; a later one starts afresh.
+      SetCancelRequest(0);
+      break;
+    }
     if (j == i) continue;
     const std::string path = listing.substr(i, j - i);
     m_host->RebuildStatus("Adding File  " + path);

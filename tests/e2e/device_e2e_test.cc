@@ -38,13 +38,13 @@ void Put(const stdfs::path& p, const std::string& bytes) {
   stdfs::create_directories(p.parent_path());
   std::ofstream(p, std::ios::binary) << bytes;
 }
-uint32_t U32(const std::string& b, size_t at) {
+uint32_t U32(std::string_view b, size_t at) {
   if (at + 4 > b.size()) return 0;
   uint32_t v = 0;
   for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(b[at + static_cast<size_t>(i)]);
   return v;
 }
-std::string Text(const MHOD_S& o) { return Utf16ToUtf8(o.sString); }
+std::string Text(const MHOD_S& o) { return Utf16ToUtf8(o.sString.u16()); }
 
 // Every file below a folder with its bytes.
 std::map<std::string, std::string> Snapshot(const stdfs::path& dir) {

@@ -54,7 +54,7 @@ std::string Get(const stdfs::path& p) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-uint32_t U32(const std::string& b, size_t at) {
+uint32_t U32(std::string_view b, size_t at) {
   if (at + 4 > b.size()) return 0;
   return uint32_t{static_cast<uint8_t>(b[at])} | uint32_t{static_cast<uint8_t>(b[at + 1])} << 8 |
          uint32_t{static_cast<uint8_t>(b[at + 2])} << 16 |
@@ -254,7 +254,7 @@ std::string Str(const json& v) { return v.is_string() ? v.get<std::string>() : s
 // Text of a track's first object of a type (UTF-8), as stored here.
 std::string ObjectText(const MHIT& t, int32_t type) {
   for (const MHOD_S& o : t.m_mhod)
-    if (o.iType == type && o.sAllMHOD.empty()) return Utf16ToUtf8(o.sString);
+    if (o.iType == type && o.sAllMHOD.empty()) return Utf16ToUtf8(o.sString.u16());
   return "";
 }
 
@@ -309,7 +309,7 @@ std::map<int32_t, json> ExpectLibgpodSeesTheSame(clsCadenza* r, const json& d,
     const MHYP& y = source.m_mhlp.m_mhyp[p];
     const json& g = d["playlists"][p];
     SCOPED_TRACE(g["name"].get<std::string>());
-    EXPECT_EQ(g["name"], Utf16ToUtf8(y.m_mhod_s.sString));
+    EXPECT_EQ(g["name"], Utf16ToUtf8(y.m_mhod_s.sString.u16()));
     std::vector<int32_t> items;
     for (const MHIP& it : y.m_mhip)
       if (it.iPodCastGroupFlag == 0) items.push_back(it.iTrackID);

@@ -57,13 +57,8 @@ TEST_F(MPEGAudioTest, AudioStartsBehindTheID3v2Tag) {
 TEST_F(MPEGAudioTest, HeaderFieldsAndConstantBitRate) {
   MPEGAudioInfo info;
   ASSERT_TRUE(Read(kHeader128, info, 4'000'000));
-  EXPECT_EQ(info.sVersionLayer, "version 1 layer 3");
-  EXPECT_EQ(info.iBitrate, 128);
-  EXPECT_EQ(info.iSampleRate, 44100);
   EXPECT_EQ(info.iDuration, 250);
-  EXPECT_FALSE(info.bVBR);
-  EXPECT_FALSE(info.bProtected);
-  EXPECT_EQ(info.sChannelMode, "Stereo");
+  EXPECT_FALSE(info.bVBR || info.bProtected);
   EXPECT_EQ(info.iFileSize, 4'000'000);
   EXPECT_EQ(info.iID3v1Revision, -1);
   EXPECT_EQ(info.iID3v2Version, -1);
@@ -72,6 +67,7 @@ TEST_F(MPEGAudioTest, HeaderFieldsAndConstantBitRate) {
     std::string header, version_layer, mode;
     int bitrate, rate;
   } cases[] = {
+      {kHeader128, "version 1 layer 3", "Stereo", 128, 44100},
       {BE32(0xFFF340C0), "version 2 layer 3", "Mono", 32, 22050},
       {BE32(0xFFE32840), "version 2.5 layer 3", "Joint stereo", 16, 8000},
       {BE32(0xFFFDD48F), "version 1 layer 2", "Dual channel", 320, 48000},
@@ -99,16 +95,17 @@ TEST_F(MPEGAudioTest, VBRHeaders) {
   EXPECT_TRUE(info.bVBR);
   EXPECT_EQ(info.iBitrate, 128);
   EXPECT_EQ(info.iDuration, 26);
-  // Mono MPEG-1 keeps the header 21 bytes behind the frame start.
-  ASSERT_TRUE(Read(WithVBR(BE32(0xFFFB90C0), 21, xing), info));
-  EXPECT_TRUE(info.bVBR);
-  ASSERT_TRUE(Read(WithVBR(kHeader128, 21, xing), info));
-  EXPECT_FALSE(info.bVBR);
-  // "Info" counts like "Xing"; without the frame-count flag it is ignored.
-  ASSERT_TRUE(Read(WithVBR(kHeader128, 36, "Info" + BE32(3) + BE32(1000) + BE32(418000)), info));
-  EXPECT_TRUE(info.bVBR);
-  ASSERT_TRUE(Read(WithVBR(kHeader128, 36, "Xing" + BE32(2) + BE32(1000) + BE32(418000)), info));
-  EXPECT_FALSE(info.bVBR);
+  // Mono MPEG-1 keeps the header 21 bytes behind the frame start; "Info"
+  // counts like "Xing"; without the frame-count flag it is ignored.
+  const std::tuple<std::string, size_t, std::string, bool> placements[] = {
+      {BE32(0xFFFB90C0), 21, xing, true},
+      {kHeader128, 21, xing, false},
+      {kHeader128, 36, "Info" + BE32(3) + BE32(1000) + BE32(418000), true},
+      {kHeader128, 36, "Xing" + BE32(2) + BE32(1000) + BE32(418000), false}};
+  for (const auto& [header, offset, vbr, found] : placements) {
+    ASSERT_TRUE(Read(WithVBR(header, offset, vbr), info));
+    EXPECT_EQ(info.bVBR, found) << offset << " " << vbr.substr(0, 4);
+  }
   EXPECT_EQ(info.iBitrate, 128);
   // VBRI (Fraunhofer): bytes at 10, frames at 14, 36 bytes behind the start.
   std::string vbri = "VBRI" + std::string(6, '\0') + BE32(209000) + BE32(1000);
@@ -161,12 +158,11 @@ TEST_F(MPEGAudioTest, SearchCrossesReadPieces) {
 
 TEST_F(MPEGAudioTest, TagsSizeAndBadFiles) {
   MPEGAudioInfo info;
-  std::string v11 = "TAG" + std::string(122, 'x') + '\0' + '\x05' + '\x11';
-  std::string v10 = "TAG" + std::string(122, 'x') + '\0' + '\0' + '\x11';
-  ASSERT_TRUE(Read(kHeader128 + std::string(500, '\0') + v11, info));
-  EXPECT_EQ(info.iID3v1Revision, 1);
-  ASSERT_TRUE(Read(kHeader128 + std::string(500, '\0') + v10, info));
-  EXPECT_EQ(info.iID3v1Revision, 0);
+  for (int revision : {0, 1}) {
+    std::string v1 = "TAG" + std::string(122, 'x') + '\0' + char(revision * 5) + '\x11';
+    ASSERT_TRUE(Read(kHeader128 + std::string(500, '\0') + v1, info));
+    EXPECT_EQ(info.iID3v1Revision, revision);
+  }
   // No frame: False, but tag and size fields are written.
   EXPECT_FALSE(Read("ID3\x04" + std::string(2, '\0') + SyncSafe(20) + std::string(200, 'a'), info));
   EXPECT_EQ(info.iID3v2Version, 4);
@@ -177,8 +173,7 @@ TEST_F(MPEGAudioTest, TagsSizeAndBadFiles) {
   EXPECT_FALSE(Read("\xFF\xFB\x90", info));
   EXPECT_EQ(info.iFileSize, 77);
   EXPECT_FALSE(Read("", info));
-  EXPECT_FALSE(ReadMPEGAudioInfo((dir_ / "missing").string(), info));
-  EXPECT_FALSE(ReadMPEGAudioInfo(dir_.string(), info));
+  for (const auto& bad : {dir_ / "missing", dir_}) EXPECT_FALSE(ReadMPEGAudioInfo(bad.string(), info));
   EXPECT_EQ(info.iFileSize, 77);
   // A tag whose size reaches beyond the file: the search finds nothing.
   EXPECT_FALSE(Read("ID3\x03" + std::string(2, '\0') + SyncSafe(0x0FFFFFFF) + kHeader128, info));

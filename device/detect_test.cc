@@ -151,13 +151,8 @@ TEST_F(FakeMachine, OneiPodConfirmedOnlyWhenAsked) {
   AddiPod("sdb", "8:16", "8:17");
   std::string drive = Mount("8:17", "/dev/sdb1", "My\\040iPod", true) + "/";
   EXPECT_EQ(drive, root_ + "/mnt/My iPod/");
-  bool accepted = false;
-  EXPECT_EQ(DetectiPodDrive(host_, opts_, "MyApp", &accepted), drive);
-  EXPECT_TRUE(accepted);
   EXPECT_EQ(GetiPodDriveString(host_, opts_, "MyApp"), drive);
-  EXPECT_TRUE(host_.boxes.empty());
-  EXPECT_TRUE(host_.browse_titles.empty());
-
+  EXPECT_TRUE(host_.boxes.empty() && host_.browse_titles.empty());
   EXPECT_EQ(GetiPodDriveString(host_, opts_, "MyApp", true), drive);
   ASSERT_EQ(host_.boxes.size(), 1u);
   EXPECT_EQ(host_.boxes[0].text, "iPod Drive is detect as " + drive +
@@ -167,64 +162,44 @@ TEST_F(FakeMachine, OneiPodConfirmedOnlyWhenAsked) {
   EXPECT_EQ(host_.boxes[0].style, 64);
 }
 
-TEST_F(FakeMachine, DriveWithoutiTunesFolder) {
+// No iPod at all, then one without an iTunes folder: the user is asked, may
+// browse for the drive, and a drive that stands is confirmed.
+TEST_F(FakeMachine, AsksWhenNoDriveOrNoiTunesFolderIsFound) {
+  struct Case {
+    int answer;
+    std::vector<std::string> folders;
+    std::string want;
+    std::vector<std::string> browsed;
+  };
+  auto run = [&](const std::string& question, const std::vector<Case>& cases) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(question.substr(0, 30) + " -> " + c.want);
+      ScriptedHost h;
+      h.answers = {c.answer};
+      h.folders.assign(c.folders.begin(), c.folders.end());
+      EXPECT_EQ(GetiPodDriveString(h, opts_, "MyApp", true), c.want);
+      ASSERT_EQ(h.boxes.size(), c.want.empty() ? 1u : 2u) << "a confirmation only for a drive";
+      EXPECT_EQ(h.boxes[0].text, question);
+      EXPECT_EQ(h.boxes[0].style, 36);
+      EXPECT_EQ(h.boxes[0].title, "Cadenza");  // not the caller's title
+      if (!c.want.empty()) {
+        EXPECT_EQ(h.boxes[1].text.find("iPod Drive is detect as " + c.want), 0u);
+      }
+      EXPECT_EQ(h.browse_titles, c.browsed);
+    }
+  };
+  const std::vector<std::string> locate = {"Please, select the iPod Drive"};
+  run(kNotFoundDevice, {{kAnswerYes, {"/srv/pod/"}, "/srv/pod/", locate},
+                        {kAnswerYes, {}, "", locate},
+                        {kAnswerNo, {}, "", {}}});
   AddiPod("sdb", "8:16", "8:17");
   std::string drive = Mount("8:17", "/dev/sdb1", "bare", false) + "/";
-  const std::string question = "iPod drive was detected as " + drive +
-                               ", but this drive does not contain iTunes Folder.\r"
-                               "Is the detection correct?";
-  {  // Yes: the drive stands, and the confirmation names it.
-    ScriptedHost h;
-    h.answers = {kAnswerYes};
-    EXPECT_EQ(GetiPodDriveString(h, opts_, "MyApp", true), drive);
-    ASSERT_EQ(h.boxes.size(), 2u);
-    EXPECT_EQ(h.boxes[0].text, question);
-    EXPECT_EQ(h.boxes[0].style, 36);
-    EXPECT_TRUE(h.browse_titles.empty());
-  }
-  {  // No: the browser; a chosen folder gets its trailing "/".
-    ScriptedHost h;
-    h.answers = {kAnswerNo};
-    h.folders = {"/media/chosen"};
-    bool accepted = false;
-    EXPECT_EQ(DetectiPodDrive(h, opts_, "MyApp", &accepted), "/media/chosen/");
-    EXPECT_TRUE(accepted);
-    EXPECT_EQ(h.browse_titles, std::vector<std::string>{"Please, Select the iPod Drive"});
-  }
-  {  // No, then cancel: empty, and no confirmation.
-    ScriptedHost h;
-    h.answers = {kAnswerNo};
-    EXPECT_EQ(GetiPodDriveString(h, opts_, "MyApp", true), "");
-    EXPECT_EQ(h.boxes.size(), 1u) << "no confirmation";
-  }
-}
-
-TEST_F(FakeMachine, NoiPodAsksToLocateIt) {
-  {  // Yes and a folder.
-    ScriptedHost h;
-    h.answers = {kAnswerYes};
-    h.folders = {"/srv/pod/"};
-    EXPECT_EQ(GetiPodDriveString(h, opts_, "MyApp"), "/srv/pod/");
-    ASSERT_EQ(h.boxes.size(), 1u);
-    EXPECT_EQ(h.boxes[0].text, kNotFoundDevice);
-    EXPECT_EQ(h.boxes[0].style, 36);
-    EXPECT_EQ(h.boxes[0].title, "Cadenza");  // not the caller's title
-    EXPECT_EQ(h.browse_titles, std::vector<std::string>{"Please, select the iPod Drive"});
-  }
-  {  // Yes, then cancel.
-    ScriptedHost h;
-    h.answers = {kAnswerYes};
-    bool accepted = true;
-    EXPECT_EQ(DetectiPodDrive(h, opts_, "MyApp", &accepted), "");
-    EXPECT_FALSE(accepted);
-  }
-  {  // No: empty, no browser, no confirmation.
-    ScriptedHost h;
-    h.answers = {kAnswerNo};
-    EXPECT_EQ(GetiPodDriveString(h, opts_, "MyApp", true), "");
-    EXPECT_EQ(h.boxes.size(), 1u);
-    EXPECT_TRUE(h.browse_titles.empty());
-  }
+  const std::vector<std::string> select = {"Please, Select the iPod Drive"};
+  run("iPod drive was detected as " + drive +
+          ", but this drive does not contain iTunes Folder.\rIs the detection correct?",
+      {{kAnswerYes, {}, drive, {}},
+       {kAnswerNo, {"/media/chosen"}, "/media/chosen/", select},  // gets its trailing "/"
+       {kAnswerNo, {}, "", select}});
 }
 
 TEST_F(FakeMachine, iPodSeenButNotMounted) {

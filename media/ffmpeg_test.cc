@@ -48,118 +48,80 @@ const char kH264AacReport[] =
     "32 kb/s (default)\n"
     "At least one output file must be specified\n";
 
-TEST(ReadAnalyserReport, ReadsStreamsDurationAndBitrate) {
-  TrackInfo info;
-  AnalyserReport r = ReadAnalyserReport(kH264AacReport, "/m/clip.mp4", info);
-  EXPECT_FALSE(r.format_error);
-  EXPECT_TRUE(r.faults.empty());
-  EXPECT_EQ(info.sVideoCodec, "h264 (High) (avc1 / 0x31637661)");
-  EXPECT_EQ(info.sAudioCodec, "aac (LC) (mp4a / 0x6134706D)");
-  EXPECT_EQ(info.iTrackTimLength, 205400);
-  EXPECT_EQ(info.iBitrateInKbs, 1411);
-  EXPECT_EQ(r.sample_rate, 44100);
-  EXPECT_EQ(info.iSampleRateInHz, 0) << "the sample rate is the caller's to set";
-}
-
-TEST(ReadAnalyserReport, FormatErrorsStopTheReading) {
+// What reading a report gives, on one line: the error (or "ok"), video and
+// audio codec, duration (ms, 77 before), bit rate, sample rate, faults.
+std::string ReadReport(const std::string& report, const std::string& path = "") {
   TrackInfo info;
   info.iTrackTimLength = 77;
-  AnalyserReport r = ReadAnalyserReport(
-      "ffmpeg -i \"/m/text.mp4\" -analyzeduration 30000\n"
-      "[mov,mp4,m4a,3gp,3g2,mj2 @ 0x55f640d28900] moov atom not found\n"
-      "/m/text.mp4: Invalid data found when processing input\n", "", info);
-  EXPECT_TRUE(r.format_error);
-  EXPECT_EQ(r.error, "Unsupported file format or the file is corrupted.");
-  EXPECT_EQ(info.iTrackTimLength, 77);
-  // An input it cannot open: "<path>: <reason>".
-  EXPECT_TRUE(ReadAnalyserReport("ffmpeg\n/m/x.mp4: Permission denied\n", "/m/x.mp4", info)
-                  .format_error);
-  // Stream parameters it could not find (a transport stream cut short).
-  TrackInfo info2;
-  r = ReadAnalyserReport(
-      "ffmpeg\n[mpegts @ 0x555c4760c840] Could not find codec parameters for stream 1 (Audio: "
-      "aac ([15][0][0][0] / 0x000F), 0 channels, fltp): unspecified sample rate\n"
-      "  Duration: 00:00:05.00, start: 1.533333, bitrate: 1090909 kb/s\n"
-      "  Stream #0:1[0x101]: Audio: aac ([15][0][0][0] / 0x000F), 0 channels, fltp\n",
-      "short.ts", info2);
-  EXPECT_TRUE(r.format_error);
-  EXPECT_TRUE(r.faults.empty()) << "the broken stream line is never read";
-  EXPECT_EQ(info2.iTrackTimLength, 0);
-  // Older ffmpeg: "Unknown format". Lines before it count, lines after do not.
-  TrackInfo info3;
-  r = ReadAnalyserReport(
-      "ffmpeg\n  Stream #0.0: Audio: mp2, 48000 Hz\nx.mpg: Unknown format\n"
-      "  Stream #0.1: Video: mpeg4, yuv420p\n  Duration: 00:00:04.00, bitrate: 9 kb/s\n",
-      "", info3);
-  EXPECT_TRUE(r.format_error);
-  EXPECT_EQ(info3.sAudioCodec + "|" + info3.sVideoCodec, "mp2|");
-  EXPECT_EQ(info3.iTrackTimLength, 0);
+  AnalyserReport r = ReadAnalyserReport(report, path, info);
+  EXPECT_EQ(info.iSampleRateInHz, 0) << "the sample rate is the caller's to set";
+  std::string s = (r.format_error ? r.error : "ok") + "|" + info.sVideoCodec + "|" +
+                  info.sAudioCodec + "|" + std::to_string(info.iTrackTimLength) + "|" +
+                  std::to_string(info.iBitrateInKbs) + "|" + std::to_string(r.sample_rate) + "|";
+  for (const auto& f : r.faults) s += std::to_string(f.number()) + " ";
+  return s;
 }
 
-TEST(ReadAnalyserReport, UnknownOrMissingDurationIsAnError) {
-  TrackInfo info;  // a raw H.264 stream has no duration
-  AnalyserReport r = ReadAnalyserReport(
-      "ffmpeg\n  Duration: N/A, bitrate: N/A\n  Stream #0:0: Video: h264 (High 4:4:4)\n", "",
-      info);
-  EXPECT_TRUE(r.format_error);
-  EXPECT_EQ(r.error, "File may be incomplete or corrupted.");
-  EXPECT_EQ(info.sVideoCodec, "") << "reading stopped at the duration";
-  EXPECT_TRUE(
-      ReadAnalyserReport("ffmpeg\n  Stream #0:0: Audio: aac, 44100 Hz\n", "", info).format_error);
-  // A duration from an earlier report never stands in for an unreadable one.
-  TrackInfo first, second;
-  EXPECT_FALSE(ReadAnalyserReport(kH264AacReport, "", first).format_error);
-  r = ReadAnalyserReport("ffmpeg\n  Duration: soon\n", "", second);
-  EXPECT_TRUE(r.format_error);
-  EXPECT_EQ(second.iTrackTimLength, 0);
-  ASSERT_EQ(r.faults.size(), 1u);
-  EXPECT_EQ(r.faults[0].number(), 13);
-}
+TEST(ReadAnalyserReport, ReadsStreamsDurationAndBitrateUpToTheFirstError) {
+  const std::string kUnsupported = "Unsupported file format or the file is corrupted.";
+  const std::string kIncomplete = "File may be incomplete or corrupted.";
+  struct Case {
+    std::string report, want, path = "/m/x.mp4";
+  } cases[] = {
+      {kH264AacReport,
+       "ok|h264 (High) (avc1 / 0x31637661)|aac (LC) (mp4a / 0x6134706D)|205400|1411|44100|"},
+      {"ffmpeg -i \"/m/text.mp4\" -analyzeduration 30000\n"
+       "[mov,mp4,m4a,3gp,3g2,mj2 @ 0x55f640d28900] moov atom not found\n"
+       "/m/text.mp4: Invalid data found when processing input\n",
+       kUnsupported + "|||77|0|0|"},
+      // An input it cannot open: "<path>: <reason>".
+      {"ffmpeg\n/m/x.mp4: Permission denied\n", kUnsupported + "|||77|0|0|"},
+      // Stream parameters it could not find (a transport stream cut short):
+      // the broken stream line after it is never read.
+      {"ffmpeg\n[mpegts @ 0x555c4760c840] Could not find codec parameters for stream 1 (Audio: "
+       "aac ([15][0][0][0] / 0x000F), 0 channels, fltp): unspecified sample rate\n"
+       "  Duration: 00:00:05.00, start: 1.533333, bitrate: 1090909 kb/s\n"
+       "  Stream #0:1[0x101]: Audio: aac ([15][0][0][0] / 0x000F), 0 channels, fltp\n",
+       kUnsupported + "|||77|0|0|"},
+      // Older ffmpeg: "Unknown format". Lines before it count, lines after do not.
+      {"ffmpeg\n  Stream #0.0: Audio: mp2, 48000 Hz\nx.mpg: Unknown format\n"
+       "  Stream #0.1: Video: mpeg4, yuv420p\n  Duration: 00:00:04.00, bitrate: 9 kb/s\n",
+       kUnsupported + "||mp2|77|0|48000|"},
+      // A raw H.264 stream has no duration (0); reading stops there.
+      {"ffmpeg\n  Duration: N/A, bitrate: N/A\n  Stream #0:0: Video: h264 (High 4:4:4)\n",
+       kIncomplete + "|||0|0|0|"},
+      {"ffmpeg\n  Stream #0:0: Audio: aac, 44100 Hz\n", kIncomplete + "||aac|77|0|44100|"},
+      // A duration from the report before never stands in for this one.
+      {"ffmpeg\n  Duration: soon\n", kIncomplete + "|||0|0|0|13 "},
+      // Odd lines are faults and reading goes on; the last audio stream
+      // gives the rate.
+      {"ffmpeg\n"
+       "  Stream #0:0: Audio: aac, 32000 Hz\n"
+       "  Stream #0:1: Audio: none\n"               // no second piece
+       "  Stream #0:2: Audio: aac, Hz\n"            // too short for a number
+       "  Stream #0:3: Audio: aac, stereo, fltp\n"  // not a number
+       "  Stream #0:4: Audio: aac, 99999999999 Hz\n"
+       "  Stream #0:5: Video: mpeg4 (Simple Profile), yuv420p\n"
+       "  Stream #0:6: Audio: mp3, 22050 Hz, mono\n"
+       "  Duration: 00:00:02.00, bitrate: lots kb/s\n",
+       "ok|mpeg4 (Simple Profile)|mp3|2000|0|22050|9 5 13 6 13 "},
+      // Tags, the command line and "[...]" notices look like report lines.
+      {"ffmpeg -i \"/m/Unknown format Audio: x.mp4\" -analyzeduration 30000\n"
+       "    title           : Audio: fake, 1 Hz\n"
+       "    comment         : Bitrate: 320 kb/s\n"
+       "[aac @ 0x1] Stream #0: Audio: fake, 2 Hz\n"
+       "  Duration: 00:00:01.00, bitrate: N/A\n"
+       "  Stream #0:0: Audio: aac (LC), 44100 Hz, mono, fltp, 34 kb/s\n",
+       "ok||aac (LC)|1000|0|44100|", "/m/Unknown format Audio: x.mp4"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ReadReport(c.report, c.path), c.want) << c.report;
 
-TEST(ReadAnalyserReport, OddLinesAreFaultsAndTheLastAudioStreamGivesTheRate) {
   TrackInfo info;
-  AnalyserReport r = ReadAnalyserReport(
-      "ffmpeg\n"
-      "  Stream #0:0: Audio: aac, 32000 Hz\n"
-      "  Stream #0:1: Audio: none\n"               // no second piece
-      "  Stream #0:2: Audio: aac, Hz\n"            // too short for a number
-      "  Stream #0:3: Audio: aac, stereo, fltp\n"  // not a number
-      "  Stream #0:4: Audio: aac, 99999999999 Hz\n"
-      "  Stream #0:5: Video: mpeg4 (Simple Profile), yuv420p\n"
-      "  Stream #0:6: Audio: mp3, 22050 Hz, mono\n"
-      "  Duration: 00:00:02.00, bitrate: lots kb/s\n",
-      "", info);
-  EXPECT_FALSE(r.format_error);
-  ASSERT_EQ(r.faults.size(), 5u);
-  EXPECT_EQ(r.faults[0].number(), 9);
+  AnalyserReport r = ReadAnalyserReport("ffmpeg\n  Stream #0:1: Audio: none\n"
+                                        "  Stream #0:3: Audio: aac, stereo, fltp\n", "", info);
+  ASSERT_EQ(r.faults.size(), 2u);
   EXPECT_EQ(r.faults[0].message(), "Subscript out of range");
-  EXPECT_EQ(r.faults[2].message(), "Type mismatch");
-  std::vector<int> numbers;
-  for (const auto& f : r.faults) numbers.push_back(f.number());
-  EXPECT_EQ(numbers, (std::vector<int>{9, 5, 13, 6, 13}));
-  EXPECT_EQ(r.sample_rate, 22050);
-  EXPECT_EQ(info.sAudioCodec, "mp3");
-  EXPECT_EQ(info.sVideoCodec, "mpeg4 (Simple Profile)");
-  EXPECT_EQ(info.iTrackTimLength, 2000);
-  EXPECT_EQ(info.iBitrateInKbs, 0);
-}
-
-TEST(ReadAnalyserReport, OnlyAnalyserLinesCount) {
-  // Tags, the command line and "[...]" notices look like report lines.
-  TrackInfo info;
-  AnalyserReport r = ReadAnalyserReport(
-      "ffmpeg -i \"/m/Unknown format Audio: x.mp4\" -analyzeduration 30000\n"
-      "    title           : Audio: fake, 1 Hz\n"
-      "    comment         : Bitrate: 320 kb/s\n"
-      "[aac @ 0x1] Stream #0: Audio: fake, 2 Hz\n"
-      "  Duration: 00:00:01.00, bitrate: N/A\n"
-      "  Stream #0:0: Audio: aac (LC), 44100 Hz, mono, fltp, 34 kb/s\n",
-      "/m/Unknown format Audio: x.mp4", info);
-  EXPECT_FALSE(r.format_error);
-  EXPECT_TRUE(r.faults.empty());
-  EXPECT_EQ(r.sample_rate, 44100);
-  EXPECT_EQ(info.sAudioCodec, "aac (LC)");
-  EXPECT_EQ(info.iBitrateInKbs, 0);
+  EXPECT_EQ(r.faults[1].message(), "Type mismatch");
 }
 
 TEST(ApplySupportRule, DecidesByExtensionAndCodecNames) {

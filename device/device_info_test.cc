@@ -106,6 +106,13 @@ class DeviceInfoTest : public ::testing::Test {
   }
 
   DeviceInfo Read() { return ReadDeviceInfo(root_.string(), options_); }
+  // The device as one line: name | scheme, from | GUID, from | ok or refused.
+  std::string Summary() {
+    DeviceInfo i = Read();
+    return i.DeviceName() + "|" + SchemeName(i.scheme) + ", " + SourceName(i.scheme_source) +
+           "|" + i.guid + ", " + SourceName(i.guid_source) + "|" +
+           (i.refusal.ok() ? "ok" : "refused");
+  }
 
   // Checks that signing the libgpod-signed vector `folder`, with its checksum
   // blanked, gives back that file exactly.
@@ -128,14 +135,9 @@ TEST_F(DeviceInfoTest, ClassicWithSysInfoIsSignedWithItsGuid) {
   // Device paths ignore case; CR LF line ends are fine.
   WriteFile(root_ / "IPOD_CONTROL/device/sysinfo",
             "BoardHwName: iPod Q98\r\nModelNumStr: xB029\r\nFirewireGuid: 0x000A2700113EF298\r\n");
+  EXPECT_EQ(Summary(), "iPod classic 6G|hash58, SysInfo|000A2700113EF298, SysInfo|ok");
   DeviceInfo info = Read();
-  EXPECT_EQ(info.DeviceName(), "iPod classic 6G");
-  EXPECT_EQ(info.scheme, ChecksumScheme::kHash58);
-  EXPECT_EQ(info.scheme_source, InfoSource::kSysInfo);
-  EXPECT_EQ(info.guid, "000A2700113EF298");
-  ASSERT_TRUE(info.refusal.ok()) << info.refusal.message();
   ExpectResignsVector(info, "xB029_000A2700113EF298");
-
   // A stale hash72 is cleared.
   std::string image = MakeDatabase(4000, 0);
   image.replace(0x72, 46, 46, '\x5a');
@@ -153,48 +155,37 @@ TEST_F(DeviceInfoTest, SysInfoExtendedComesFirstAndMalformedGuidsAreSkipped) {
   WriteSysInfo("ModelNumStr: xA147\nFirewireGuid: 0x000A27001234ABCD\n");
   WriteExtended(PlistWith("\t<key>FireWireGUID</key>\n\t<string>000a2700ffff8040</string>\n"
                           "\t<key>DBVersion</key>\n\t<integer>3</integer>\n"));
-  DeviceInfo info = Read();
-  EXPECT_EQ(info.scheme, ChecksumScheme::kHash58);
-  EXPECT_EQ(info.scheme_source, InfoSource::kSysInfoExtended);
-  EXPECT_EQ(info.guid, "000A2700FFFF8040");
-  EXPECT_EQ(info.guid_source, InfoSource::kSysInfoExtended);
-  ExpectResignsVector(info, "xB565_000A2700FFFF8040");
+  EXPECT_EQ(Summary(),
+            "iPod video 5G|hash58, SysInfoExtended|000A2700FFFF8040, SysInfoExtended|ok");
+  ExpectResignsVector(Read(), "xB565_000A2700FFFF8040");
 
   // A GUID that is too long is skipped, never truncated.
   WriteSysInfo("ModelNumStr: MB565LL/A\nFirewireGuid: 0x000A27001234ABCD\n");
   WriteExtended(PlistWith("<key>FireWireGUID</key><string>000A27001234ABCD00</string>"));
-  info = Read();
-  EXPECT_EQ(info.DeviceName(), "iPod classic 6.5G");
-  EXPECT_EQ(info.guid, "000A27001234ABCD");
-  EXPECT_EQ(info.guid_source, InfoSource::kSysInfo);
-  ASSERT_FALSE(info.notes.empty());
-  EXPECT_THAT(info.notes[0], HasSubstr("000A27001234ABCD00"));
+  EXPECT_EQ(Summary(), "iPod classic 6.5G|hash58, SysInfo|000A27001234ABCD, SysInfo|ok");
+  ASSERT_FALSE(Read().notes.empty());
+  EXPECT_THAT(Read().notes[0], HasSubstr("000A27001234ABCD00"));
   WriteSysInfo("ModelNumStr: MB565LL/A\nFirewireGuid: 0x000A27001234ABC\n");
-  info = Read();
-  EXPECT_TRUE(info.guid.empty());
-  EXPECT_FALSE(info.refusal.ok());
+  EXPECT_EQ(Summary(), "iPod classic 6.5G|hash58, SysInfo|, none|refused");
 }
 
 TEST_F(DeviceInfoTest, DbVersionDecidesEveryScheme) {
-  const std::tuple<const char*, ChecksumScheme, bool> cases[] = {
-      {"0", ChecksumScheme::kNone, false},    {"2", ChecksumScheme::kNone, false},
-      {"3", ChecksumScheme::kHash58, false},  {"4", ChecksumScheme::kHash72, true},
-      {"5", ChecksumScheme::kHashAB, true},   {"6", ChecksumScheme::kUnknown, true}};
-  for (const auto& [version, scheme, refused] : cases) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"0", "none|ok"},      {"2", "none|ok"},      {"3", "hash58|ok"},
+      {"4", "hash72|refused"}, {"5", "hashAB|refused"}, {"6", "unknown|refused"}};
+  for (const auto& [version, want] : cases) {
     WriteExtended(PlistWith("<key>FireWireGUID</key><string>000A2700113EF298</string>"
                             "<key>DBVersion</key><integer>" + std::string(version) + "</integer>"));
     DeviceInfo info = Read();
-    EXPECT_EQ(info.scheme, scheme) << version;
-    EXPECT_EQ(!info.refusal.ok(), refused) << version;
+    EXPECT_EQ(std::string(SchemeName(info.scheme)) + (info.refusal.ok() ? "|ok" : "|refused"),
+              want) << version;
   }
 }
 
 TEST_F(DeviceInfoTest, ClassicWithoutGuidIsRefusedWithTheSysInfoHint) {
   WriteSysInfo("ModelNumStr: xC293\n");
+  EXPECT_EQ(Summary(), "iPod classic 7G|hash58, SysInfo|, none|refused");
   DeviceInfo info = Read();
-  EXPECT_EQ(info.DeviceName(), "iPod classic 7G");
-  EXPECT_EQ(info.scheme, ChecksumScheme::kHash58);
-  ASSERT_FALSE(info.refusal.ok());
   const std::string& m = info.refusal.message();
   EXPECT_THAT(m, HasSubstr("FireWire GUID"));
   EXPECT_THAT(m, HasSubstr("FirewireGuid: 0x000A27XXXXXXXXXX"));
@@ -261,54 +252,38 @@ TEST_F(DeviceInfoTest, VideoAndPlainFoldersKeepTheirBytes) {
   std::string image = MakeDatabase(2000, 0);
   const std::string before = image;
   WriteSysInfo("ModelNumStr: xA147\nFirewireGuid: 0x000A27001234ABCD\n");
-  DeviceInfo video = Read();
-  EXPECT_EQ(video.DeviceName(), "iPod video 5G");
-  EXPECT_EQ(video.scheme, ChecksumScheme::kNone);
-  ASSERT_TRUE(SignForDevice(video, &image).ok());
+  EXPECT_EQ(Summary(), "iPod video 5G|none, SysInfo|000A27001234ABCD, SysInfo|ok");
+  ASSERT_TRUE(SignForDevice(Read(), &image).ok());
   EXPECT_EQ(image, before);
 
   stdfs::remove_all(root_ / "iPod_Control");
-  DeviceInfo plain = Read();
-  EXPECT_EQ(plain.scheme, ChecksumScheme::kNone);
-  EXPECT_EQ(plain.scheme_source, InfoSource::kNone);
-  EXPECT_TRUE(plain.guid.empty() && plain.family.empty() && plain.refusal.ok());
+  EXPECT_EQ(Summary(), "|none, none|, none|ok");
   // Even a damaged image passes through untouched when no checksum is needed.
   std::string junk = "junk";
-  EXPECT_TRUE(SignForDevice(plain, &junk).ok());
+  EXPECT_TRUE(SignForDevice(Read(), &junk).ok());
   EXPECT_EQ(junk, "junk");
 }
 
 TEST_F(DeviceInfoTest, TheDatabaseOnTheDeviceDecidesLast) {
   WriteDatabase(MakeDatabase(500, 0));
-  DeviceInfo info = Read();
-  EXPECT_EQ(info.scheme, ChecksumScheme::kNone);
-  EXPECT_EQ(info.scheme_source, InfoSource::kDatabase);
+  EXPECT_EQ(Summary(), "|none, existing database|, none|ok");
   // A database marked hash58, and no GUID anywhere: refused.
   WriteDatabase(MakeDatabase(500, 1));
-  info = Read();
-  EXPECT_EQ(info.scheme, ChecksumScheme::kHash58);
-  EXPECT_EQ(info.scheme_source, InfoSource::kDatabase);
-  EXPECT_FALSE(info.refusal.ok());
+  EXPECT_EQ(Summary(), "|hash58, existing database|, none|refused");
   // A known model wins over the database's field.
   WriteSysInfo("ModelNumStr: M9724\n");
-  info = Read();
-  EXPECT_EQ(info.DeviceName(), "iPod shuffle 1G");
-  EXPECT_EQ(info.scheme, ChecksumScheme::kNone);
+  EXPECT_EQ(Summary(), "iPod shuffle 1G|none, SysInfo|, none|ok");
   // An iPod that nothing identifies is never taken to need nothing.
   stdfs::remove(root_ / "iPod_Control/iTunes/iTunesDB");
   WriteSysInfo("ModelNumStr: xZ999\n");
-  info = Read();
-  EXPECT_EQ(info.scheme, ChecksumScheme::kUnknown);
-  EXPECT_THAT(info.refusal.message(), HasSubstr("cannot tell"));
+  EXPECT_EQ(Summary(), "|unknown, none|, none|refused");
+  EXPECT_THAT(Read().refusal.message(), HasSubstr("cannot tell"));
 }
 
 TEST_F(DeviceInfoTest, UsbProductIdAndSerialFromSysfs) {
   PlugIn("05ac", "1261", "000A270015603CB2");
+  EXPECT_EQ(Summary(), "iPod classic|hash58, USB device|000A270015603CB2, USB device|ok");
   DeviceInfo info = Read();
-  EXPECT_EQ(info.usb_product_id, 0x1261);
-  EXPECT_EQ(info.family, "iPod classic");
-  EXPECT_EQ(info.scheme_source, InfoSource::kUsb);
-  EXPECT_EQ(info.guid_source, InfoSource::kUsb);
   EXPECT_TRUE(SignsAndVerifies(info, "000A270015603CB2"));
   std::string text = DescribeDevice(info);
   EXPECT_THAT(text, HasSubstr("USB product id 1261"));
@@ -320,28 +295,20 @@ TEST_F(DeviceInfoTest, UsbProductIdAndSerialFromSysfs) {
   // SysInfo's model and GUID come before the USB device's; a SysInfo without
   // a GUID line still gets the USB serial.
   WriteSysInfo("ModelNumStr: xB598\nFirewireGuid: 0x000A27001234ABCD\n");
-  info = Read();
-  EXPECT_EQ(info.DeviceName(), "iPod nano 4G");
-  EXPECT_EQ(info.guid, "000A27001234ABCD");
+  EXPECT_EQ(Summary(), "iPod nano 4G|hash58, SysInfo|000A27001234ABCD, SysInfo|ok");
   WriteSysInfo("ModelNumStr: xB598\n");
-  info = Read();
-  EXPECT_EQ(info.guid, "000A270015603CB2");
-  EXPECT_EQ(info.guid_source, InfoSource::kUsb);
+  EXPECT_EQ(Summary(), "iPod nano 4G|hash58, SysInfo|000A270015603CB2, USB device|ok");
 }
 
 TEST_F(DeviceInfoTest, UnknownUsbProductsAreNotAssumedSafe) {
   PlugIn("05AC", "12ff", "");
-  DeviceInfo info = Read();
-  EXPECT_EQ(info.scheme, ChecksumScheme::kUnknown);
-  EXPECT_THAT(info.refusal.message(), HasSubstr("12ff"));
+  EXPECT_EQ(Summary(), "|unknown, none|, none|refused");
+  EXPECT_THAT(Read().refusal.message(), HasSubstr("12ff"));
 }
 
 TEST_F(DeviceInfoTest, OtherUsbDisksAndOtherMountsAreNotIPods) {
   PlugIn("0781", "5567", "4C530001230");  // a USB stick from another vendor
-  DeviceInfo info = Read();
-  EXPECT_EQ(info.scheme, ChecksumScheme::kNone);
-  EXPECT_TRUE(info.guid.empty());
-
+  EXPECT_EQ(Summary(), "|none, none|, none|ok");
   // The block device is also found by its name when the device-number link
   // is missing; a mount point with a blank in it is unescaped.
   root_ = root_.parent_path() / "MY IPOD";

@@ -130,8 +130,9 @@ TEST_F(ID3FileTest, ID3v1AndV11) {
   ASSERT_TRUE(ReadID3v1Tag(Write("b", V1Tag(std::string(28, 'c') + '\0' + '\0', 255)), t));
   EXPECT_EQ(t.sComment + "|" + t.sTrack + "|" + t.sGenre, std::string(28, 'c') + "||");
   t.sTitle = "kept";
-  for (const std::string& bad : {Write("c", std::string(127, 'T')), Write("d", std::string(300, 'x')),
-                                 (dir_ / "missing").string(), dir_.string()})
+  for (const std::string& bad : {Write("c", std::string(127, 'T')),
+                                 Write("d", std::string(300, 'x')), (dir_ / "missing").string(),
+                                 dir_.string()})
     EXPECT_FALSE(ReadID3v1Tag(bad, t)) << bad;
   EXPECT_EQ(t.sTitle, "kept");
 }

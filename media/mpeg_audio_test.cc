@@ -147,7 +147,8 @@ TEST_F(MPEGAudioTest, TagsSizeAndBadFiles) {
   EXPECT_FALSE(Read("\xFF\xFB\x90", info));
   EXPECT_EQ(info.iFileSize, 77);
   EXPECT_FALSE(Read("", info));
-  for (const auto& bad : {dir_ / "missing", dir_}) EXPECT_FALSE(ReadMPEGAudioInfo(bad.string(), info));
+  for (const auto& bad : {dir_ / "missing", dir_})
+    EXPECT_FALSE(ReadMPEGAudioInfo(bad.string(), info));
   EXPECT_EQ(info.iFileSize, 77);
   // A tag whose size reaches beyond the file: the search finds nothing.
   EXPECT_FALSE(Read("ID3\x03" + std::string(2, '\0') + SyncSafe(0x0FFFFFFF) + kHeader128, info));

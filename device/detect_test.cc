@@ -37,9 +37,7 @@ class FakeMachine : public ::testing::Test {
   }
   void TearDown() override { stdfs::remove_all(root_); }
 
-  static void Write(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-  }
+  static void Write(const std::string& p, const std::string& s) { std::ofstream(p) << s; }
   void AddDisk(const std::string& name, const std::string& vendor, const std::string& model,
                const std::string& devno, const std::vector<std::string>& parts = {}) {
     std::string d = opts_.sysfs_root + "/block/" + name;
@@ -77,30 +75,29 @@ class FakeMachine : public ::testing::Test {
   int id_ = 100;
 };
 
-TEST(MountField, DecodesOctalEscapes) {
-  EXPECT_EQ(DecodeMountField("/media/My\\040iPod"), "/media/My iPod");
-  EXPECT_EQ(DecodeMountField("a\\011b\\012c\\134d"), "a\tb\nc\\d");
-  EXPECT_EQ(DecodeMountField("end\\04"), "end\\04");    // cut short: kept as written
-  EXPECT_EQ(DecodeMountField("x\\400y"), "x\\400y");    // above one byte: kept
-  EXPECT_EQ(DecodeMountField("x\\08y\\"), "x\\08y\\");  // not octal
+TEST(MountField, DecodesOctalEscapesAndKeepsBadOnes) {
+  EXPECT_EQ(DecodeMountField("a\\011b\\012c\\134d\\040e"), "a\tb\nc\\d e");
+  // Cut short, above one byte, not octal: kept as written.
+  for (const char* bad : {"end\\04", "x\\400y", "x\\08y\\"}) EXPECT_EQ(DecodeMountField(bad), bad);
 }
 
 TEST(DiskIdentity, AppleAndiPodWithoutRegardToCase) {
   EXPECT_TRUE(IsiPodDisk("Apple   ", "iPod            "));
   EXPECT_TRUE(IsiPodDisk("APPLE", "IPOD mini"));
-  EXPECT_FALSE(IsiPodDisk("Apple", "SuperDrive"));
-  EXPECT_FALSE(IsiPodDisk("Generic", "iPod"));
-  EXPECT_FALSE(IsiPodDisk("", ""));
+  EXPECT_FALSE(IsiPodDisk("Apple", "SuperDrive") || IsiPodDisk("Generic", "iPod"));
 }
 
-TEST_F(FakeMachine, FindsMountsOfiPodDisksOnly) {
+TEST_F(FakeMachine, FindsMountsOfiPodDisksOnlyOrderedByDiskName) {
   AddDisk("sda", "ATA     ", "Samsung SSD", "8:0", {"8:1"});
   Mount("8:1", "/dev/sda1", "system", false);
+  AddiPod("sdc", "8:32", "8:33");
   AddiPod("sdb", "8:16", "8:17");
-  std::string mp = Mount("8:17", "/dev/sdb1", "ipod", true);
+  std::string c = Mount("8:33", "/dev/sdc1", "second", true);
+  std::string b = Mount("8:17", "/dev/sdb1", "first", true);
   bool seen = false;
-  EXPECT_EQ(Find(&seen), std::vector<std::string>{mp});
+  EXPECT_EQ(Find(&seen), (std::vector<std::string>{b, c}));
   EXPECT_TRUE(seen);
+  EXPECT_EQ(GetiPodDriveString(host_, opts_, "MyApp"), c + "/") << "the last one wins";
 }
 
 TEST_F(FakeMachine, MatchesBySourceWholeDiskAndSkipsHiddenOrBoundFolders) {
@@ -113,14 +110,11 @@ TEST_F(FakeMachine, MatchesBySourceWholeDiskAndSkipsHiddenOrBoundFolders) {
   Mount("8:17", "/dev/sdb1", "covered", false);
   Mount("0:50", "tmpfs", "covered", false);  // mounted over it
   std::ofstream(opts_.mountinfo_path, std::ios::app) << "garbage line\n1 2 8:17 / /x rw\n\n";
-  bool seen = false;
-  EXPECT_EQ(Find(&seen), (std::vector<std::string>{whole, p2}));
+  EXPECT_EQ(Find(nullptr), (std::vector<std::string>{whole, p2}));
 }
 
 TEST_F(FakeMachine, NothingToFind) {
   bool seen = true;
-  EXPECT_TRUE(Find(&seen).empty());
-  EXPECT_FALSE(seen);
   stdfs::remove_all(opts_.sysfs_root);
   EXPECT_TRUE(Find(&seen).empty());
   EXPECT_FALSE(seen);
@@ -157,13 +151,8 @@ TEST_F(FakeMachine, OneiPodConfirmedOnlyWhenAsked) {
   AddiPod("sdb", "8:16", "8:17");
   std::string drive = Mount("8:17", "/dev/sdb1", "My\\040iPod", true) + "/";
   EXPECT_EQ(drive, root_ + "/mnt/My iPod/");
-  bool accepted = false;
-  EXPECT_EQ(DetectiPodDrive(host_, opts_, "MyApp", &accepted), drive);
-  EXPECT_TRUE(accepted);
   EXPECT_EQ(GetiPodDriveString(host_, opts_, "MyApp"), drive);
-  EXPECT_TRUE(host_.boxes.empty());
-  EXPECT_TRUE(host_.browse_titles.empty());
-
+  EXPECT_TRUE(host_.boxes.empty() && host_.browse_titles.empty());
   EXPECT_EQ(GetiPodDriveString(host_, opts_, "MyApp", true), drive);
   ASSERT_EQ(host_.boxes.size(), 1u);
   EXPECT_EQ(host_.boxes[0].text, "iPod Drive is detect as " + drive +
@@ -173,76 +162,44 @@ TEST_F(FakeMachine, OneiPodConfirmedOnlyWhenAsked) {
   EXPECT_EQ(host_.boxes[0].style, 64);
 }
 
-TEST_F(FakeMachine, LastiPodByDiskNameWins) {
-  AddiPod("sdc", "8:32", "8:33");
-  AddiPod("sdb", "8:16", "8:17");
-  std::string c = Mount("8:33", "/dev/sdc1", "second", true);
-  std::string b = Mount("8:17", "/dev/sdb1", "first", true);
-  EXPECT_EQ(Find(nullptr), (std::vector<std::string>{b, c}));
-  EXPECT_EQ(GetiPodDriveString(host_, opts_, "MyApp"), c + "/");
-}
-
-TEST_F(FakeMachine, DriveWithoutiTunesFolder) {
+// No iPod at all, then one without an iTunes folder: the user is asked, may
+// browse for the drive, and a drive that stands is confirmed.
+TEST_F(FakeMachine, AsksWhenNoDriveOrNoiTunesFolderIsFound) {
+  struct Case {
+    int answer;
+    std::vector<std::string> folders;
+    std::string want;
+    std::vector<std::string> browsed;
+  };
+  auto run = [&](const std::string& question, const std::vector<Case>& cases) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(question.substr(0, 30) + " -> " + c.want);
+      ScriptedHost h;
+      h.answers = {c.answer};
+      h.folders.assign(c.folders.begin(), c.folders.end());
+      EXPECT_EQ(GetiPodDriveString(h, opts_, "MyApp", true), c.want);
+      ASSERT_EQ(h.boxes.size(), c.want.empty() ? 1u : 2u) << "a confirmation only for a drive";
+      EXPECT_EQ(h.boxes[0].text, question);
+      EXPECT_EQ(h.boxes[0].style, 36);
+      EXPECT_EQ(h.boxes[0].title, "Cadenza");  // not the caller's title
+      if (!c.want.empty()) {
+        EXPECT_EQ(h.boxes[1].text.find("iPod Drive is detect as " + c.want), 0u);
+      }
+      EXPECT_EQ(h.browse_titles, c.browsed);
+    }
+  };
+  const std::vector<std::string> locate = {"Please, select the iPod Drive"};
+  run(kNotFoundDevice, {{kAnswerYes, {"/srv/pod/"}, "/srv/pod/", locate},
+                        {kAnswerYes, {}, "", locate},
+                        {kAnswerNo, {}, "", {}}});
   AddiPod("sdb", "8:16", "8:17");
   std::string drive = Mount("8:17", "/dev/sdb1", "bare", false) + "/";
-  const std::string question = "iPod drive was detected as " + drive +
-                               ", but this drive does not contain iTunes Folder.\r"
-                               "Is the detection correct?";
-  {  // Yes: the drive stands, and the confirmation names it.
-    ScriptedHost h;
-    h.answers = {kAnswerYes};
-    EXPECT_EQ(GetiPodDriveString(h, opts_, "MyApp", true), drive);
-    ASSERT_EQ(h.boxes.size(), 2u);
-    EXPECT_EQ(h.boxes[0].text, question);
-    EXPECT_EQ(h.boxes[0].title, "Cadenza");
-    EXPECT_EQ(h.boxes[0].style, 36);
-    EXPECT_TRUE(h.browse_titles.empty());
-  }
-  {  // No: the browser; a chosen folder gets its trailing "/".
-    ScriptedHost h;
-    h.answers = {kAnswerNo};
-    h.folders = {"/media/chosen"};
-    bool accepted = false;
-    EXPECT_EQ(DetectiPodDrive(h, opts_, "MyApp", &accepted), "/media/chosen/");
-    EXPECT_TRUE(accepted);
-    EXPECT_EQ(h.browse_titles, std::vector<std::string>{"Please, Select the iPod Drive"});
-  }
-  {  // No, then cancel: empty, and no confirmation.
-    ScriptedHost h;
-    h.answers = {kAnswerNo};
-    EXPECT_EQ(GetiPodDriveString(h, opts_, "MyApp", true), "");
-    EXPECT_EQ(h.boxes.size(), 1u);
-    EXPECT_EQ(h.browse_titles.size(), 1u);
-  }
-}
-
-TEST_F(FakeMachine, NoiPodAsksToLocateIt) {
-  {  // Yes and a folder.
-    ScriptedHost h;
-    h.answers = {kAnswerYes};
-    h.folders = {"/srv/pod/"};
-    EXPECT_EQ(GetiPodDriveString(h, opts_, "MyApp"), "/srv/pod/");
-    ASSERT_EQ(h.boxes.size(), 1u);
-    EXPECT_EQ(h.boxes[0].text, kNotFoundDevice);
-    EXPECT_EQ(h.boxes[0].style, 36);
-    EXPECT_EQ(h.boxes[0].title, "Cadenza");
-    EXPECT_EQ(h.browse_titles, std::vector<std::string>{"Please, select the iPod Drive"});
-  }
-  {  // Yes, then cancel.
-    ScriptedHost h;
-    h.answers = {kAnswerYes};
-    bool accepted = true;
-    EXPECT_EQ(DetectiPodDrive(h, opts_, "MyApp", &accepted), "");
-    EXPECT_FALSE(accepted);
-    EXPECT_EQ(h.browse_titles.size(), 1u);
-  }
-  {  // No: empty, no browser, no confirmation.
-    ScriptedHost h;
-    h.answers = {kAnswerNo};
-    EXPECT_EQ(GetiPodDriveString(h, opts_, "MyApp", true), "");
-    EXPECT_EQ(h.boxes.size(), 1u);
-    EXPECT_TRUE(h.browse_titles.empty());
-  }
+  const std::vector<std::string> select = {"Please, Select the iPod Drive"};
+  run("iPod drive was detected as " + drive +
+          ", but this drive does not contain iTunes Folder.\rIs the detection correct?",
+      {{kAnswerYes, {}, drive, {}},
+       {kAnswerNo, {"/media/chosen"}, "/media/chosen/", select},  // gets its trailing "/"
+       {kAnswerNo, {}, "", select}});
 }
 
 TEST_F(FakeMachine, iPodSeenButNotMounted) {
@@ -250,7 +207,6 @@ TEST_F(FakeMachine, iPodSeenButNotMounted) {
   EXPECT_EQ(GetiPodDriveString(host_, opts_, "MyApp"), "");
   ASSERT_EQ(host_.boxes.size(), 1u);
   EXPECT_EQ(host_.boxes[0].text, kNotFoundDrive);
-  EXPECT_EQ(host_.boxes[0].style, 36);
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ using namespace testutil;
 const std::string kHeader128 = BE32(0xFFFB9000);
 
 class MPEGAudioTest : public MediaTest {
- protected:
+ public:
   // Reads `bytes` padded with zeros to `size`; every field starts at a
   // sentinel so that unwritten fields show.
   bool Read(std::string bytes, MPEGAudioInfo& info, size_t size = 0) {
@@ -54,96 +54,67 @@ TEST_F(MPEGAudioTest, AudioStartsBehindTheID3v2Tag) {
   EXPECT_EQ(info.iID3v2Version, 3);
 }
 
-TEST_F(MPEGAudioTest, HeaderFieldsAndConstantBitRate) {
+// What the reader makes of `bytes` padded to `size`: version and layer,
+// channel mode, bit rate, sample rate, play time and VBR, or "no frame".
+// Fields it does not write keep the sentinel 77.
+std::string Describe(MPEGAudioTest& t, const std::string& bytes, size_t size) {
+  MPEGAudioInfo info;
+  if (!t.Read(bytes, info, size)) return "no frame";
+  return info.sVersionLayer + "|" + info.sChannelMode + "|" + std::to_string(info.iBitrate) +
+         "|" + std::to_string(info.iSampleRate) + "|" + std::to_string(info.iDuration) + "|" +
+         (info.bVBR ? "VBR" : "CBR");
+}
+
+TEST_F(MPEGAudioTest, HeadersAndVBRHeaders) {
+  const std::string xing = "Xing" + BE32(3) + BE32(1000) + BE32(418000);
+  // VBRI (Fraunhofer): bytes at 10, frames at 14, 36 bytes behind the start.
+  const std::string vbri = "VBRI" + std::string(6, '\0') + BE32(209000) + BE32(1000);
+  std::string xing_then_vbri = WithVBR(BE32(0xFFF340C0), 21, xing);
+  xing_then_vbri.replace(36, vbri.size(), vbri);
+  const std::tuple<std::string, size_t, std::string> cases[] = {
+      {kHeader128, 4'000'000, "version 1 layer 3|Stereo|128|44100|250|CBR"},
+      {BE32(0xFFF340C0), 1000, "version 2 layer 3|Mono|32|22050|0|CBR"},
+      {BE32(0xFFE32840), 1000, "version 2.5 layer 3|Joint stereo|16|8000|0|CBR"},
+      {BE32(0xFFFDD48F), 1000, "version 1 layer 2|Dual channel|320|48000|0|CBR"},
+      {BE32(0xFFFEE800), 1000, "version 1 layer 1|Stereo|448|32000|0|CBR"},
+      {BE32(0xFFF7E000), 1000, "version 2 layer 1|Stereo|256|22050|0|CBR"},
+      {BE32(0xFFF58000), 1000, "version 2 layer 2|Stereo|64|22050|0|CBR"},
+      {BE32(0xFFFBE000), 1000, "version 1 layer 3|Stereo|320|44100|0|CBR"},
+      {WithVBR(kHeader128, 36, xing), 0, "version 1 layer 3|Stereo|128|44100|26|VBR"},
+      // Mono MPEG-1 keeps the header 21 bytes behind the frame start.
+      {WithVBR(BE32(0xFFFB90C0), 21, xing), 0, "version 1 layer 3|Mono|128|44100|26|VBR"},
+      {WithVBR(kHeader128, 21, xing), 0, "version 1 layer 3|Stereo|128|44100|0|CBR"},
+      // "Info" counts like "Xing"; without the frame-count flag it is ignored.
+      {WithVBR(kHeader128, 36, "Info" + BE32(3) + BE32(1000) + BE32(418000)), 0,
+       "version 1 layer 3|Stereo|128|44100|26|VBR"},
+      {WithVBR(kHeader128, 36, "Xing" + BE32(2) + BE32(1000) + BE32(418000)), 0,
+       "version 1 layer 3|Stereo|128|44100|0|CBR"},
+      {WithVBR(BE32(0xFFF340C0), 36, vbri), 0, "version 2 layer 3|Mono|64|22050|26|VBR"},
+      // A VBRI header replaces the counts of a Xing header.
+      {xing_then_vbri, 0, "version 2 layer 3|Mono|64|22050|26|VBR"},
+      // Bit-rate index 15, sample-rate index 3, version code 1 and layer 0
+      // are passed over; the search goes on to the real header.
+      {BE32(0xFFFBF000) + BE32(0xFFFB9C00) + BE32(0xFFEB9000) + BE32(0xFFF99000) +
+           BE32(0xFFF340C0), 1000, "version 2 layer 3|Mono|32|22050|0|CBR"},
+      // Free format (index 0) without a VBR header, or with a zero frame
+      // count: bit rate and play time are not written.
+      {BE32(0xFFFB0000), 1000, "version 1 layer 3|Stereo|77|44100|77|CBR"},
+      {WithVBR(BE32(0xFFFB0000), 36, "Xing" + BE32(3) + BE32(0) + BE32(9)), 0,
+       "version 1 layer 3|Stereo|77|44100|77|CBR"},
+      // Huge counts do not overflow.
+      {WithVBR(kHeader128, 36, "Xing" + BE32(3) + BE32(1) + BE32(0xFFFFFFFF)), 0,
+       "version 1 layer 3|Stereo|1315333734|44100|0|VBR"},
+  };
+  for (const auto& [bytes, size, want] : cases) EXPECT_EQ(Describe(*this, bytes, size), want);
+
   MPEGAudioInfo info;
   ASSERT_TRUE(Read(kHeader128, info, 4'000'000));
-  EXPECT_EQ(info.sVersionLayer, "version 1 layer 3");
-  EXPECT_EQ(info.iBitrate, 128);
-  EXPECT_EQ(info.iSampleRate, 44100);
-  EXPECT_EQ(info.iDuration, 250);
-  EXPECT_FALSE(info.bVBR);
   EXPECT_FALSE(info.bProtected);
-  EXPECT_EQ(info.sChannelMode, "Stereo");
   EXPECT_EQ(info.iFileSize, 4'000'000);
   EXPECT_EQ(info.iID3v1Revision, -1);
   EXPECT_EQ(info.iID3v2Version, -1);
-
-  struct Case {
-    std::string header, version_layer, mode;
-    int bitrate, rate;
-  } cases[] = {
-      {BE32(0xFFF340C0), "version 2 layer 3", "Mono", 32, 22050},
-      {BE32(0xFFE32840), "version 2.5 layer 3", "Joint stereo", 16, 8000},
-      {BE32(0xFFFDD48F), "version 1 layer 2", "Dual channel", 320, 48000},
-      {BE32(0xFFFEE800), "version 1 layer 1", "Stereo", 448, 32000},
-      {BE32(0xFFF7E000), "version 2 layer 1", "Stereo", 256, 22050},
-      {BE32(0xFFF58000), "version 2 layer 2", "Stereo", 64, 22050},
-      {BE32(0xFFFBE000), "version 1 layer 3", "Stereo", 320, 44100},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.version_layer);
-    ASSERT_TRUE(Read(c.header, info, 1000));
-    EXPECT_EQ(info.sVersionLayer, c.version_layer);
-    EXPECT_EQ(info.sChannelMode, c.mode);
-    EXPECT_EQ(info.iBitrate, c.bitrate);
-    EXPECT_EQ(info.iSampleRate, c.rate);
-  }
   ASSERT_TRUE(Read(BE32(0xFFFA900F), info, 1000));
   EXPECT_TRUE(info.bProtected && info.bRightsFlag && info.bOriginal && info.bEmphasis);
-}
-
-TEST_F(MPEGAudioTest, VBRHeaders) {
-  MPEGAudioInfo info;
-  std::string xing = "Xing" + BE32(3) + BE32(1000) + BE32(418000);
-  ASSERT_TRUE(Read(WithVBR(kHeader128, 36, xing), info));
-  EXPECT_TRUE(info.bVBR);
-  EXPECT_EQ(info.iBitrate, 128);
-  EXPECT_EQ(info.iDuration, 26);
-  // Mono MPEG-1 keeps the header 21 bytes behind the frame start.
-  ASSERT_TRUE(Read(WithVBR(BE32(0xFFFB90C0), 21, xing), info));
-  EXPECT_TRUE(info.bVBR);
-  ASSERT_TRUE(Read(WithVBR(kHeader128, 21, xing), info));
-  EXPECT_FALSE(info.bVBR);
-  // "Info" counts like "Xing"; without the frame-count flag it is ignored.
-  ASSERT_TRUE(Read(WithVBR(kHeader128, 36, "Info" + BE32(3) + BE32(1000) + BE32(418000)), info));
-  EXPECT_TRUE(info.bVBR);
-  ASSERT_TRUE(Read(WithVBR(kHeader128, 36, "Xing" + BE32(2) + BE32(1000) + BE32(418000)), info));
-  EXPECT_FALSE(info.bVBR);
-  EXPECT_EQ(info.iBitrate, 128);
-  // VBRI (Fraunhofer): bytes at 10, frames at 14, 36 bytes behind the start.
-  std::string vbri = "VBRI" + std::string(6, '\0') + BE32(209000) + BE32(1000);
-  ASSERT_TRUE(Read(WithVBR(BE32(0xFFF340C0), 36, vbri), info));
-  EXPECT_TRUE(info.bVBR);
-  EXPECT_EQ(info.iBitrate, 64);
-  EXPECT_EQ(info.iDuration, 26);
-  // A VBRI header replaces the counts of a Xing header.
-  std::string both = WithVBR(BE32(0xFFF340C0), 21, xing);
-  both.replace(36, vbri.size(), vbri);
-  ASSERT_TRUE(Read(both, info));
-  EXPECT_EQ(info.iBitrate, 64);
-}
-
-TEST_F(MPEGAudioTest, ReservedValuesAreNotHeaders) {
-  MPEGAudioInfo info;
-  // Bit-rate index 15, sample-rate index 3, version code 1 and layer 0 are
-  // passed over; the search goes on to the real header.
-  std::string junk = BE32(0xFFFBF000) + BE32(0xFFFB9C00) + BE32(0xFFEB9000) +
-                     BE32(0xFFF99000);
-  ASSERT_TRUE(Read(junk + BE32(0xFFF340C0), info, 1000));
-  EXPECT_EQ(info.sVersionLayer, "version 2 layer 3");
-  // Free format (index 0) without a VBR header: bit rate and play time are
-  // not written.
-  ASSERT_TRUE(Read(BE32(0xFFFB0000), info, 1000));
-  EXPECT_EQ(info.iBitrate, 77);
-  EXPECT_EQ(info.iDuration, 77);
-  EXPECT_EQ(info.iSampleRate, 44100);
-  // A Xing header with a zero frame count gives no divisor either.
-  ASSERT_TRUE(Read(WithVBR(BE32(0xFFFB0000), 36, "Xing" + BE32(3) + BE32(0) + BE32(9)), info));
-  EXPECT_FALSE(info.bVBR);
-  EXPECT_EQ(info.iBitrate, 77);
-  // Huge counts do not overflow.
-  ASSERT_TRUE(Read(WithVBR(kHeader128, 36, "Xing" + BE32(3) + BE32(1) + BE32(0xFFFFFFFF)), info));
-  EXPECT_EQ(info.iBitrate, 1315333734);
 }
 
 TEST_F(MPEGAudioTest, SearchCrossesReadPieces) {
@@ -161,12 +132,11 @@ TEST_F(MPEGAudioTest, SearchCrossesReadPieces) {
 
 TEST_F(MPEGAudioTest, TagsSizeAndBadFiles) {
   MPEGAudioInfo info;
-  std::string v11 = "TAG" + std::string(122, 'x') + '\0' + '\x05' + '\x11';
-  std::string v10 = "TAG" + std::string(122, 'x') + '\0' + '\0' + '\x11';
-  ASSERT_TRUE(Read(kHeader128 + std::string(500, '\0') + v11, info));
-  EXPECT_EQ(info.iID3v1Revision, 1);
-  ASSERT_TRUE(Read(kHeader128 + std::string(500, '\0') + v10, info));
-  EXPECT_EQ(info.iID3v1Revision, 0);
+  for (int revision : {0, 1}) {
+    std::string v1 = "TAG" + std::string(122, 'x') + '\0' + char(revision * 5) + '\x11';
+    ASSERT_TRUE(Read(kHeader128 + std::string(500, '\0') + v1, info));
+    EXPECT_EQ(info.iID3v1Revision, revision);
+  }
   // No frame: False, but tag and size fields are written.
   EXPECT_FALSE(Read("ID3\x04" + std::string(2, '\0') + SyncSafe(20) + std::string(200, 'a'), info));
   EXPECT_EQ(info.iID3v2Version, 4);
@@ -177,8 +147,8 @@ TEST_F(MPEGAudioTest, TagsSizeAndBadFiles) {
   EXPECT_FALSE(Read("\xFF\xFB\x90", info));
   EXPECT_EQ(info.iFileSize, 77);
   EXPECT_FALSE(Read("", info));
-  EXPECT_FALSE(ReadMPEGAudioInfo((dir_ / "missing").string(), info));
-  EXPECT_FALSE(ReadMPEGAudioInfo(dir_.string(), info));
+  for (const auto& bad : {dir_ / "missing", dir_})
+    EXPECT_FALSE(ReadMPEGAudioInfo(bad.string(), info));
   EXPECT_EQ(info.iFileSize, 77);
   // A tag whose size reaches beyond the file: the search finds nothing.
   EXPECT_FALSE(Read("ID3\x03" + std::string(2, '\0') + SyncSafe(0x0FFFFFFF) + kHeader128, info));

@@ -118,9 +118,11 @@ TEST(Hash58Sign, ClearsAStaleHash72AndLeavesTheSectionsAlone) {
   EXPECT_EQ(image.substr(0x72, 46), std::string(46, '\0'));
   EXPECT_TRUE(hash58::Verify(image, guid).ok());
   // Only the scheme field, the checksum and the hash72 area changed.
-  for (size_t i = 0; i < image.size(); ++i)
-    if (!((i >= 0x30 && i < 0x32) || (i >= 0x58 && i < 0x6C) || (i >= 0x72 && i < 0xA0)))
+  for (size_t i = 0; i < image.size(); ++i) {
+    if (!((i >= 0x30 && i < 0x32) || (i >= 0x58 && i < 0x6C) || (i >= 0x72 && i < 0xA0))) {
       ASSERT_EQ(image[i], before[i]) << i;
+    }
+  }
   // With a header shorter than the hash72 area, the bytes after the header
   // belong to the first section and stay as they are.
   std::string short_header = MakeImage(0x200);
@@ -210,7 +212,9 @@ TEST(Hash58Vectors, EveryVectorChecksAndResignsToTheSameBytes) {
     hash58::Hash hash{};
     ASSERT_TRUE(hash58::ComputeHash(file, guid, &hash).ok());
     EXPECT_EQ(Hex(hash), Hex(file.substr(0x58, 20)));
-    if (expected.count(name)) EXPECT_EQ(Hex(hash), expected.at(name));
+    if (expected.count(name)) {
+      EXPECT_EQ(Hex(hash), expected.at(name));
+    }
     EXPECT_TRUE(hash58::Verify(file, guid).ok());
 
     // Blank the checksum and the scheme field, sign again: the same file.

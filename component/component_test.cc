@@ -1,8 +1,7 @@
-// clsCadenza on real device folders, with a scripted host.
+// clsCadenza on byte-built device folders, with a scripted host.
 #include "cadenza/cadenza.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -18,6 +17,18 @@ namespace {
 
 namespace stdfs = std::filesystem;
 using namespace testdb;
+
+std::string Get(const stdfs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+void Put(const stdfs::path& p, const std::string& bytes) {
+  stdfs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << bytes;
+}
+long Entries(const stdfs::path& dir) {
+  return std::distance(stdfs::directory_iterator(dir), stdfs::directory_iterator());
+}
 
 class DeviceTest : public ::testing::Test {
  protected:
@@ -35,21 +46,13 @@ class DeviceTest : public ::testing::Test {
   }
   std::string Root() const { return root_.string() + "/"; }
   stdfs::path DbPath() const { return root_ / "iPod_Control/iTunes/iTunesDB"; }
-  void Put(const stdfs::path& p, const std::string& bytes) {
-    stdfs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << bytes;
-  }
-  std::string Get(const stdfs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
   std::unique_ptr<clsCadenza> Open(Options o = {}) {
     auto c = std::make_unique<clsCadenza>(&host_, o);
     c->initlaize(0, "Test", Root());
     return c;
   }
-  // A device with two tracks in two playlists and a podcast playlist, and
-  // the two media files.
+  // Two tracks with their files, in the podcast playlist and two others;
+  // the master playlist holds track 1 twice.
   void MakeDevice() {
     Put(root_ / "iPod_Control/Music/F00/AAAA.mp3", "audio one");
     Put(root_ / "iPod_Control/Music/F01/BBBB.mp3", "audio two");
@@ -57,73 +60,67 @@ class DeviceTest : public ::testing::Test {
         TrackSection({Track(1, {TextObject(1, u"One"), TextObject(2, u":iPod_Control:Music:F00:AAAA.mp3")}),
                       Track(2, {TextObject(1, u"Two"), TextObject(4, u"Artist"),
                                 TextObject(2, u":iPod_Control:Music:F01:BBBB.mp3")})}),
-        PlaylistSection(3, {Playlist(u"iPod", {Item(2)}, true)}),
+        PlaylistSection(3, {Playlist(u"iPod", {Item(1), Item(2)}, true)}),
         PlaylistSection(2, {Playlist(u"iPod", {Item(1), Item(2), Item(1)}, true),
                             Playlist(u"Mix", {Item(2)}, false)}),
     }));
+  }
+  // The texts of the message boxes shown since the last call.
+  std::vector<std::string> Boxes() {
+    std::vector<std::string> out;
+    for (const auto& b : host_.boxes) out.push_back(b.text);
+    host_.boxes.clear();
+    return out;
   }
 
   stdfs::path root_;
   ScriptedHost host_;
 };
 
+using Texts = std::vector<std::string>;
+
 TEST_F(DeviceTest, LoadFailuresAskTheRightQuestionsAndNoChangesNothing) {
-  // Neither iTunes nor Music folder.
   auto c = Open();
-  EXPECT_FALSE(c->LoadiPodDB());
+  EXPECT_FALSE(c->LoadiPodDB());  // neither iTunes nor Music folder
   ASSERT_EQ(host_.boxes.size(), 1u);
-  EXPECT_EQ(host_.boxes[0].text,
-            "The specified drive is either not the iPod Drive or corrupted iPod drive.\r\n"
-            "Do you want to reset the iPod DB?\r\nClick Yes to load an empty DB.");
   EXPECT_EQ(host_.boxes[0].title, "iPod DB is Corrupted");
   EXPECT_EQ(host_.boxes[0].style, kMsgYesNo | kMsgExclamation);
+  EXPECT_EQ(Boxes(), Texts{"The specified drive is either not the iPod Drive or corrupted iPod drive.\r\n"
+                           "Do you want to reset the iPod DB?\r\nClick Yes to load an empty DB."});
   EXPECT_TRUE(stdfs::is_empty(root_));
 
-  // A Music folder but no database: the rebuild question, then the reset one.
-  stdfs::create_directories(root_ / "iPod_Control/Music");
-  host_.boxes.clear();
+  stdfs::create_directories(root_ / "iPod_Control/Music");  // music but no database
   EXPECT_FALSE(c->LoadiPodDB());
-  ASSERT_EQ(host_.boxes.size(), 2u);
-  EXPECT_EQ(host_.boxes[0].text,
-            "iPod DB is not found, Do you want to rebuild the DB(Using all existing Audio/Video "
-            "files in the iPod)?");
-  EXPECT_EQ(host_.boxes[1].text,
-            "iPod DB is Corrupted,Do you want to reset the iPod DB?\r\nClick Yes to load an empty DB.");
+  EXPECT_EQ(Boxes(), (Texts{"iPod DB is not found, Do you want to rebuild the DB(Using all existing "
+                            "Audio/Video files in the iPod)?",
+                            "iPod DB is Corrupted,Do you want to reset the iPod DB?\r\n"
+                            "Click Yes to load an empty DB."}));
   EXPECT_EQ(c->status().code(), Status::Code::kNotFound);
 
-  // A damaged file: the corrupt questions; No leaves the file as it was.
   const std::string junk = "mhbd" + LE32(0xF4) + std::string(300, 'x');
   Put(DbPath(), junk);
-  host_.boxes.clear();
   EXPECT_FALSE(c->LoadiPodDB());
-  ASSERT_EQ(host_.boxes.size(), 2u);
-  EXPECT_EQ(host_.boxes[0].text,
-            "iPod DB is corrupted, Do you want to rebuild the DB(Using all existing Audio files "
-            "in the iPod)?");
-  EXPECT_EQ(host_.boxes[1].text, "Do you want to reset the iPod DB?\r\nClick Yes to load an empty DB.");
+  EXPECT_EQ(Boxes(), (Texts{"iPod DB is corrupted, Do you want to rebuild the DB(Using all existing "
+                            "Audio files in the iPod)?",
+                            "Do you want to reset the iPod DB?\r\nClick Yes to load an empty DB."}));
   EXPECT_EQ(c->status().code(), Status::Code::kCorrupt);
   EXPECT_EQ(Get(DbPath()), junk);
   EXPECT_FALSE(c->IsLoaded());
-}
 
-TEST_F(DeviceTest, AnEmptyOrMissingRootIsNotConnected) {
+  // No root at all, or one that does not exist.
   for (std::string root : {std::string(), (root_ / "absent").string()}) {
-    host_.boxes.clear();
-    clsCadenza c(&host_);
-    c.initlaize(0, "Test", "x");  // then switch to the root under test
-    if (root.empty()) {
-      c = clsCadenza(&host_);
-    } else {
-      c.initlaize(0, "Test", root);
-    }
-    EXPECT_FALSE(c.LoadiPodDB());
+    clsCadenza n(&host_);
+    n.initlaize(0, "Test", "x");  // then switch to the root under test
+    if (root.empty()) n = clsCadenza(&host_);
+    else n.initlaize(0, "Test", root);
+    EXPECT_FALSE(n.LoadiPodDB());
     ASSERT_EQ(host_.boxes.size(), 1u);
-    EXPECT_EQ(host_.boxes[0].text, "iPod is Not Connected or Not set as disk use");
     EXPECT_EQ(host_.boxes[0].title, "iPod is Not connected");
+    EXPECT_EQ(Boxes(), Texts{"iPod is Not Connected or Not set as disk use"});
   }
 }
 
-TEST_F(DeviceTest, ResetAnswerInstallsTheEmptyDatabaseAndLoadsIt) {
+TEST_F(DeviceTest, ResetInstallsTheEmptyDatabaseOrReportsTheMissingTemplate) {
   Put(DbPath(), "garbage");
   auto c = Open();
   host_.answers = {kAnswerYes};  // no Music folder: straight to the reset question
@@ -131,41 +128,30 @@ TEST_F(DeviceTest, ResetAnswerInstallsTheEmptyDatabaseAndLoadsIt) {
   EXPECT_EQ(c->GetAllTracks().m_mhlt.iNumberOfllTracks, 0);
   EXPECT_EQ(c->GetAllPlayLists().m_mhlp.m_mhyp.size(), 1u);
   EXPECT_EQ(c->GetAllPodcasts().m_mhlp.m_mhyp.size(), 1u);
-  // The file the loader reads is the one that was replaced.
-  EXPECT_EQ(Get(DbPath()).substr(0, 4), "mhbd");
-  EXPECT_EQ(std::distance(stdfs::directory_iterator(root_ / "iPod_Control/iTunes"),
-                          stdfs::directory_iterator()),
-            1);
-}
+  EXPECT_EQ(Get(DbPath()).substr(0, 4), "mhbd");  // the file the loader reads was replaced
+  EXPECT_EQ(Entries(root_ / "iPod_Control/iTunes"), 1);
 
-TEST_F(DeviceTest, MissingTemplateIsReported) {
+  stdfs::remove_all(root_ / "iPod_Control");
   Options o;
   o.component_folder = (root_ / "nowhere").string();
-  auto c = Open(o);
-  EXPECT_FALSE(c->ResetiPodDB());
+  host_.boxes.clear();
+  EXPECT_FALSE(Open(o)->ResetiPodDB());
   ASSERT_EQ(host_.boxes.size(), 1u);
-  EXPECT_EQ(host_.boxes[0].text, "Cadenza file is missing, Please reinstall the application");
   EXPECT_EQ(host_.boxes[0].style, kMsgOK | kMsgCritical);
+  EXPECT_EQ(Boxes(), Texts{"Cadenza file is missing, Please reinstall the application"});
   EXPECT_TRUE(stdfs::is_directory(root_ / "iPod_Control/iTunes"));
   EXPECT_FALSE(stdfs::exists(DbPath()));
 }
 
-TEST_F(DeviceTest, WriteIsRefusedWithoutALoadedDatabase) {
+TEST_F(DeviceTest, AWriteWithoutALoadOrThatFailsLeavesTheOldFileByteForByte) {
   MakeDevice();
   const std::string before = Get(DbPath());
   auto c = Open();
-  c->WriteiPodDB();
+  c->WriteiPodDB();  // nothing loaded
   EXPECT_FALSE(c->status().ok());
-  EXPECT_EQ(Get(DbPath()), before);
-  ASSERT_EQ(host_.boxes.size(), 1u);
-}
-
-TEST_F(DeviceTest, AFailedWriteLeavesTheOldFileByteForByte) {
-  MakeDevice();
-  const std::string before = Get(DbPath());
-  auto c = Open();
+  EXPECT_EQ(Boxes().size(), 1u);
   ASSERT_TRUE(c->LoadiPodDB());
-  c->DeleteTrack(1);
+  c->DeleteTrack(2);
   fs::SetWriteLimitForTesting(100);  // the disk fills up after 100 bytes
   c->WriteiPodDB();
   fs::SetWriteLimitForTesting(-1);
@@ -173,43 +159,22 @@ TEST_F(DeviceTest, AFailedWriteLeavesTheOldFileByteForByte) {
   EXPECT_EQ(Get(DbPath()), before);
   ASSERT_FALSE(host_.boxes.empty());
   EXPECT_EQ(host_.boxes.back().text.rfind("Error occured while writting iPod DB.\r\nErr Number:", 0), 0u);
-  EXPECT_EQ(std::distance(stdfs::directory_iterator(root_ / "iPod_Control/iTunes"),
-                          stdfs::directory_iterator()),
-            1);
-
-  // A serializer failure is reported with its section and writes nothing.
-  c = Open();
-  ASSERT_TRUE(c->LoadiPodDB());
-  TrackInfo info;
-  info.sTitle = "x";
-  ASSERT_GT(c->AddTrack("", info, true, Root() + "iPod_Control/Music/F00/AAAA.mp3", true), 0);
-  c->WriteiPodDB();
-  EXPECT_TRUE(c->status().ok());
-}
-
-TEST_F(DeviceTest, QueriesReturnCopies) {
-  MakeDevice();
-  auto c = Open();
-  ASSERT_TRUE(c->LoadiPodDB());
-  MHSD_T t = c->GetAllTracks();
-  EXPECT_EQ(t.m_mhlt.iNumberOfllTracks, static_cast<int32_t>(t.m_mhlt.m_mhit.size()));
-  t.m_mhlt.m_mhit[0].iUniqueID = 99;
-  EXPECT_EQ(c->GetAllTracks().m_mhlt.m_mhit[0].iUniqueID, 1);
-  EXPECT_EQ(c->GetAllAlbumPlayLists().iType, 0);
+  EXPECT_EQ(Entries(root_ / "iPod_Control/iTunes"), 1);  // no temporary left
 }
 
 TEST_F(DeviceTest, DeleteMarksTheTrackAndItsItemsAndRemovesItsFile) {
   MakeDevice();
   auto c = Open();
   ASSERT_TRUE(c->LoadiPodDB());
-  const int32_t section_before = c->GetAllPlayLists().iTotalSize;
+  const int32_t pls_before = c->GetAllPlayLists().iTotalSize, pod_before = c->GetAllPodcasts().iTotalSize;
   c->DeleteTrack(1);
   ASSERT_TRUE(c->status().ok()) << c->status().message();
   EXPECT_FALSE(stdfs::exists(root_ / "iPod_Control/Music/F00"));  // emptied folder removed
   EXPECT_TRUE(stdfs::exists(root_ / "iPod_Control/Music/F01/BBBB.mp3"));
-  MHSD_P p = c->GetAllPlayLists();
-  EXPECT_EQ(p.m_mhlp.m_mhyp[0].iMHYPs2Delete, 2);  // the track is in it twice
-  EXPECT_EQ(p.iTotalSize, section_before - 2 * 120);
+  EXPECT_EQ(c->GetAllPlayLists().m_mhlp.m_mhyp[0].iMHYPs2Delete, 2);  // it is in there twice
+  EXPECT_EQ(c->GetAllPlayLists().iTotalSize, pls_before - 2 * 120);
+  EXPECT_EQ(c->GetAllPodcasts().m_mhlp.m_mhyp[0].iMHYPs2Delete, 1);
+  EXPECT_EQ(c->GetAllPodcasts().iTotalSize, pod_before - 120);
   c->DeleteTrack(1);  // already marked: nothing more is counted
   EXPECT_EQ(c->DeletedTracks(), 1);
   c->WriteiPodDB();
@@ -225,16 +190,17 @@ TEST_F(DeviceTest, DeleteMarksTheTrackAndItsItemsAndRemovesItsFile) {
 }
 
 TEST_F(DeviceTest, DeleteNeverFollowsALocationOutOfTheDevice) {
-  Put(root_.parent_path() / (root_.filename().string() + "_victim"), "keep me");
-  Put(DbPath(), File({TrackSection({Track(1, {TextObject(2, u":..:" + std::u16string(
-      root_.filename().u16string()) + u"_victim")})}), PlaylistSection(2, {Playlist(u"iPod", {Item(1)}, true)})}));
+  const stdfs::path victim = root_.parent_path() / (root_.filename().string() + "_victim");
+  Put(victim, "keep me");
+  Put(DbPath(), File({TrackSection({Track(1, {TextObject(2, u":..:" + root_.filename().u16string() + u"_victim")})}),
+                      PlaylistSection(2, {Playlist(u"iPod", {Item(1)}, true)})}));
   auto c = Open();
   ASSERT_TRUE(c->LoadiPodDB());
   c->DeleteTrack(1);
   EXPECT_EQ(c->status().code(), Status::Code::kInvalid);
-  EXPECT_TRUE(stdfs::exists(root_.parent_path() / (root_.filename().string() + "_victim")));
+  EXPECT_TRUE(stdfs::exists(victim));
   EXPECT_EQ(c->DeletedTracks(), 1);  // the mark in memory stays
-  stdfs::remove(root_.parent_path() / (root_.filename().string() + "_victim"));
+  stdfs::remove(victim);
   c->DeleteTrack(-1);
   EXPECT_EQ(c->status().code(), Status::Code::kInvalid);
 }
@@ -256,17 +222,24 @@ TEST_F(DeviceTest, ModifyRewritesTextsAndAppendsMissingKindsInOrder) {
   EXPECT_TRUE(c->status().ok());
   const MHIT t = c->GetAllTracks().m_mhlt.m_mhit[1];
   std::vector<int32_t> types;
-  for (const MHOD_S& o : t.m_mhod) types.push_back(o.iType);
+  int32_t sum = t.iHeaderSize;
+  for (const MHOD_S& o : t.m_mhod) {
+    types.push_back(o.iType);
+    sum += o.iTotalSize;
+    if (o.sAllMHOD.empty()) {
+      EXPECT_EQ(o.iTotalSize, 40 + o.iLength) << o.iType;
+    }
+  }
   EXPECT_EQ(types, (std::vector<int32_t>{1, 4, 2, 3, 8, 12, 5}));
   EXPECT_EQ(t.m_mhod[0].iLength, 10);
-  EXPECT_EQ(t.m_mhod[0].iTotalSize, 50);
   EXPECT_EQ(t.m_mhod[5].iLength, 1000);  // new objects are cut to 500
+  EXPECT_EQ(t.iTotalSize, sum);
+  EXPECT_EQ(t.iNumberOfMHODS, 7);
   EXPECT_EQ(t.sTrackYear, std::string("\xD8\x07\0\0", 4));  // 2008 as a number
   EXPECT_EQ(c->GetTrackInfo(2).sYear, "2008");
-  EXPECT_EQ(c->GetAllTracks().iTotalSize, before + t.iTotalSize - track_before);
+  EXPECT_EQ(c->GetAllTracks().iTotalSize, before + sum - track_before);
 
-  // An unknown id changes nothing.
-  EXPECT_FALSE(c->ModifyTrack(77, info));
+  EXPECT_FALSE(c->ModifyTrack(77, info));  // an unknown id changes nothing
   EXPECT_EQ(c->status().number(), 9);
   c->GetTrackInfo(77);
   EXPECT_EQ(c->status().number(), 9);
@@ -284,29 +257,27 @@ TEST_F(DeviceTest, AddTrackCopiesTheFileAndBuildsTheRecords) {
   info.sYear = "1972";
   info.iSampleRateInHz = 44100;
   info.iFileSize = 300000;
-  int32_t id = c->AddTrack((root_ / "in/song.mp3").string(), info, false, "", true);
-  ASSERT_EQ(id, 3) << c->status().message();
+  ASSERT_EQ(c->AddTrack((root_ / "in/song.mp3").string(), info, false, "", true), 3) << c->status().message();
   EXPECT_EQ(host_.statuses.back(), "Copying File song.mp3");
   const MHIT t = c->GetAllTracks().m_mhlt.m_mhit.back();
   EXPECT_EQ(t.sFiletype, "MP3 ");
   EXPECT_EQ(t.iType2, 1);
   EXPECT_EQ(t.iHeaderSize, 328);
   EXPECT_EQ(t.iSampleRate, static_cast<int32_t>(0xAC440000));
-  EXPECT_EQ(t.iSampleRate2, 0x472C4400);
+  EXPECT_EQ(t.iSampleRate2, 0x472C4400);  // 44100.0f
   EXPECT_EQ(t.sTrackYear, std::string("\xB4\x07\0\0", 4));
   EXPECT_EQ(t.iDB_ID, t.iDB_ID2);
   ASSERT_EQ(t.m_mhod.size(), 3u);  // title, artist, location
   EXPECT_EQ(t.m_mhod[0].iLength, 1000);
   EXPECT_EQ(t.m_mhod[0].iTotalSize, 1040);
-  std::string loc = TrackInfo{}.sTitle;
+  std::string loc;
   for (char16_t ch : t.m_mhod[2].sString.u16()) loc += static_cast<char>(ch);
-  std::string file = Root() + loc.substr(1);
-  std::replace(file.begin(), file.end(), ':', '/');
-  EXPECT_EQ(stdfs::file_size(file), 300000u);
   EXPECT_EQ(loc.rfind(":iPod_Control:Music:A00:", 0), 0u) << loc;
-  MHSD_P p = c->GetAllPlayLists(), pc = c->GetAllPodcasts();
+  std::replace(loc.begin(), loc.end(), ':', '/');
+  EXPECT_EQ(stdfs::file_size(root_.string() + loc), 300000u);
+  MHSD_P p = c->GetAllPlayLists();
   EXPECT_EQ(p.m_mhlp.m_mhyp[0].m_mhip.back().iTrackID, 3);
-  EXPECT_EQ(pc.m_mhlp.m_mhyp[0].m_mhip.back().iTrackID, 3);
+  EXPECT_EQ(c->GetAllPodcasts().m_mhlp.m_mhyp[0].m_mhip.back().iTrackID, 3);
   EXPECT_EQ(p.m_mhlp.m_mhyp[0].m_mhod_poe.back().iType, 100);
 
   c->WriteiPodDB();
@@ -322,6 +293,7 @@ TEST_F(DeviceTest, ACancelledOrFailedCopyLeavesNothingBehind) {
   auto c = Open();
   ASSERT_TRUE(c->LoadiPodDB());
   const MHSD_T before = c->GetAllTracks();
+  const int32_t pls_before = c->GetAllPlayLists().iTotalSize;
   clsCadenza* cp = c.get();
   host_.on_do_events = [cp] { cp->CancelUpdate(); };
   TrackInfo info;
@@ -331,6 +303,7 @@ TEST_F(DeviceTest, ACancelledOrFailedCopyLeavesNothingBehind) {
   EXPECT_TRUE(host_.boxes.empty());  // a cancel is not an error
   EXPECT_EQ(c->GetAllTracks().m_mhlt.m_mhit.size(), before.m_mhlt.m_mhit.size());
   EXPECT_EQ(c->GetAllTracks().iTotalSize, before.iTotalSize);
+  EXPECT_EQ(c->GetAllPlayLists().iTotalSize, pls_before);
   EXPECT_FALSE(stdfs::exists(root_ / "iPod_Control/Music/A00"));
 
   host_.on_do_events = nullptr;

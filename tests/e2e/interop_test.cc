@@ -164,7 +164,8 @@ TEST_F(InteropTest, LibgpodDatabasesComeBackUnchangedAfterALoadAndWrite) {
   std::set<int32_t> kinds;
   for (const MHYP& y : c->GetAllPlayLists().m_mhlp.m_mhyp)
     for (const MHOD_PCD& o : y.m_mhod_pcd) kinds.insert(o.iType);
-  EXPECT_TRUE(std::includes(kinds.begin(), kinds.end(), std::begin({50, 51, 52, 100}), std::end({50, 51, 52, 100})));
+  const std::set<int32_t> expected = {50, 51, 52, 100};
+  EXPECT_TRUE(std::includes(kinds.begin(), kinds.end(), expected.begin(), expected.end()));
 }
 
 TEST_F(InteropTest, SignedDatabasesAreReproducedExactly) {

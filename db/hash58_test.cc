@@ -1,18 +1,11 @@
 #include "db/hash58.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <random>
 
 #include "platform/fs.h"
-
-#ifdef CADENZA_HAVE_LIBGPOD
-#include <gpod/itdb.h>
-#endif
 
 namespace cadenza {
 namespace {
@@ -176,15 +169,6 @@ stdfs::path VectorsDir() { return stdfs::path(CADENZA_SHARED_DIR) / "hash58-vect
 
 TEST(Hash58Vectors, EveryVectorChecksAndResignsToTheSameBytes) {
   if (!stdfs::is_directory(VectorsDir())) GTEST_SKIP() << "no " << VectorsDir();
-  // The expected values, as published beside the vectors.
-  const std::map<std::string, std::string> expected = {
-      {"xA978_000A2700113EF298", "5b1d6fc27166e165ad6aed153c020913f6ea10c7"},
-      {"xB029_000A2700113EF298", "f747a06b95fbb5e784108092bebb820a8e63708c"},
-      {"xB029_000A27001BADC0DE", "75a90bffdc8a8d3ddaa712c5bef8de7c935bdf1b"},
-      {"xB029_000A27001234ABCD", "50787245e23e2238c26165f35d8621d416aa57a3"},
-      {"xB565_000A2700FFFF8040", "f74e9cf04bcf4e0d3c3f0592532ca552f1a9009d"},
-      {"xB598_000A27001234ABCD_300tracks", "9c4f56af7bd7516e58411927bc0b517b9f1a5e10"},
-  };
   int signed_vectors = 0, unsigned_vectors = 0;
   for (const auto& entry : stdfs::directory_iterator(VectorsDir())) {
     if (!entry.is_directory()) continue;
@@ -212,9 +196,6 @@ TEST(Hash58Vectors, EveryVectorChecksAndResignsToTheSameBytes) {
     hash58::Hash hash{};
     ASSERT_TRUE(hash58::ComputeHash(file, guid, &hash).ok());
     EXPECT_EQ(Hex(hash), Hex(file.substr(0x58, 20)));
-    if (expected.count(name)) {
-      EXPECT_EQ(Hex(hash), expected.at(name));
-    }
     EXPECT_TRUE(hash58::Verify(file, guid).ok());
 
     // Blank the checksum and the scheme field, sign again: the same file.
@@ -227,73 +208,6 @@ TEST(Hash58Vectors, EveryVectorChecksAndResignsToTheSameBytes) {
   EXPECT_GE(signed_vectors, 6);
   EXPECT_GE(unsigned_vectors, 1);
 }
-
-#ifdef CADENZA_HAVE_LIBGPOD
-
-// Has libgpod build and sign a database in a fresh device folder whose
-// SysInfo names `model` and `guid`, and returns the file it wrote.
-std::string WriteWithLibgpod(const stdfs::path& root, const std::string& model,
-                             const std::string& guid, int tracks) {
-  stdfs::remove_all(root);
-  stdfs::create_directories(root / "iPod_Control" / "Device");
-  stdfs::create_directories(root / "iPod_Control" / "iTunes");
-  std::ofstream(root / "iPod_Control" / "Device" / "SysInfo")
-      << "ModelNumStr: " << model << "\nFirewireGuid: 0x" << guid << "\n";
-
-  Itdb_iTunesDB* db = itdb_new();
-  itdb_set_mountpoint(db, root.c_str());
-  Itdb_Playlist* mpl = itdb_playlist_new("iPod", FALSE);
-  itdb_playlist_set_mpl(mpl);
-  itdb_playlist_add(db, mpl, -1);
-  for (int i = 0; i < tracks; ++i) {
-    Itdb_Track* t = itdb_track_new();
-    t->title = g_strdup(("Track " + std::to_string(i)).c_str());
-    t->ipod_path = g_strdup((":iPod_Control:Music:F00:T" + std::to_string(i) + ".mp3").c_str());
-    t->tracklen = 60000 + i;
-    itdb_track_add(db, t, -1);
-    itdb_playlist_add_track(mpl, t, -1);
-  }
-  EXPECT_TRUE(itdb_write(db, nullptr));
-  itdb_free(db);
-  std::string file;
-  EXPECT_TRUE(fs::ReadWholeFile((root / "iPod_Control" / "iTunes" / "iTunesDB").string(), &file).ok());
-  return file;
-}
-
-TEST(Hash58Libgpod, OurSignatureOfTheSameBytesEqualsLibgpods) {
-  const stdfs::path root =
-      stdfs::temp_directory_path() / ("cadenza_hash58_gpod_" + std::to_string(::getpid()));
-  // Apple-style GUIDs and arbitrary ones: every byte pair matters for the key
-  // (zero bytes, equal bytes, common factors, coprime pairs).
-  std::vector<std::string> guids = {"000A2700113EF298", "000A27001BC8EED6", "000A2700FFFF8040",
-                                    "FF01FEFD80400C12", "0A0A0A0A0A0A0A0A", "00FF00FF00FF00FF"};
-  std::mt19937 rng(58);
-  for (int i = 0; i < 6; ++i) {
-    hash58::Guid g{};
-    for (auto& b : g) b = static_cast<uint8_t>(rng());
-    guids.push_back(hash58::GuidToText(g));
-  }
-  const std::vector<std::string> models = {"xB029", "xA978", "xB598", "xC293"};
-  int n = 0;
-  for (const std::string& guid_text : guids) {
-    const std::string model = models[static_cast<size_t>(n) % models.size()];
-    const int tracks = n % 3;
-    ++n;
-    SCOPED_TRACE(model + " " + guid_text + " tracks=" + std::to_string(tracks));
-    const std::string file = WriteWithLibgpod(root, model, guid_text, tracks);
-    ASSERT_GE(file.size(), hash58::kMinimumSize);
-    ASSERT_EQ(file[0x30], 1) << "libgpod did not sign";
-    const hash58::Guid guid = MustParse(guid_text);
-    std::string blank = file;
-    blank.replace(0x58, 20, 20, '\0');
-    ASSERT_TRUE(hash58::Sign(&blank, guid).ok());
-    EXPECT_EQ(Hex(blank.substr(0x58, 20)), Hex(file.substr(0x58, 20)));
-    EXPECT_TRUE(blank == file);
-  }
-  stdfs::remove_all(root);
-}
-
-#endif  // CADENZA_HAVE_LIBGPOD
 
 }  // namespace
 }  // namespace cadenza

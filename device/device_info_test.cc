@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "db/hash58.h"
 #include "platform/fs.h"
 
 namespace cadenza {
@@ -19,6 +18,7 @@ using ::testing::HasSubstr;
 
 constexpr char kUsbDevice[] = "devices/pci0000:00/0000:00:14.0/usb1/1-2";
 constexpr char kPartition[] = "1-2:1.0/host6/target6:0:0/6:0:0:0/block/sdb/sdb1";
+constexpr char kExtended[] = "iPod_Control/Device/SysInfoExtended";
 constexpr char kRootMount[] = "25 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n";
 
 std::string PlistWith(const std::string& body) {
@@ -37,14 +37,6 @@ std::string MakeDatabase(size_t size, uint16_t scheme) {
   s[0x30] = static_cast<char>(scheme & 0xFF);
   s[0x31] = static_cast<char>(scheme >> 8);
   return s;
-}
-
-// True when signing for `info` verifies with `guid_text` afterwards.
-bool SignsAndVerifies(const DeviceInfo& info, const std::string& guid_text) {
-  std::string image = MakeDatabase(3000, 0);
-  hash58::Guid guid;
-  return SignForDevice(info, &image).ok() && hash58::ParseGuid(guid_text, &guid).ok() &&
-         hash58::Verify(image, guid).ok();
 }
 
 // Signing is refused and leaves the image as it was.
@@ -76,10 +68,7 @@ class DeviceInfoTest : public ::testing::Test {
     std::ofstream(p, std::ios::binary | std::ios::trunc) << s;
   }
   void WriteSysInfo(const std::string& s) { WriteFile(root_ / "iPod_Control/Device/SysInfo", s); }
-  void WriteExtended(const std::string& s) {
-    WriteFile(root_ / "iPod_Control/Device/SysInfoExtended", s);
-  }
-  void WriteDatabase(const std::string& s) { WriteFile(root_ / "iPod_Control/iTunes/iTunesDB", s); }
+  void WriteExtended(const std::string& s) { WriteFile(root_ / kExtended, s); }
 
   // A fake sysfs in which the volume at root_ (block device 8:17, /dev/sdb1)
   // belongs to the USB device 1-2, and a mount table that says so.
@@ -136,18 +125,7 @@ TEST_F(DeviceInfoTest, ClassicWithSysInfoIsSignedWithItsGuid) {
   WriteFile(root_ / "IPOD_CONTROL/device/sysinfo",
             "BoardHwName: iPod Q98\r\nModelNumStr: xB029\r\nFirewireGuid: 0x000A2700113EF298\r\n");
   EXPECT_EQ(Summary(), "iPod classic 6G|hash58, SysInfo|000A2700113EF298, SysInfo|ok");
-  DeviceInfo info = Read();
-  ExpectResignsVector(info, "xB029_000A2700113EF298");
-  // A stale hash72 is cleared.
-  std::string image = MakeDatabase(4000, 0);
-  image.replace(0x72, 46, 46, '\x5a');
-  ASSERT_TRUE(SignForDevice(info, &image).ok());
-  EXPECT_EQ(image.substr(0x72, 46), std::string(46, '\0'));
-  // A database that cannot carry the checksum is refused and left alone.
-  std::string tiny = MakeDatabase(0x60, 0);
-  const std::string tiny_before = tiny;
-  EXPECT_FALSE(SignForDevice(info, &tiny).ok());
-  EXPECT_EQ(tiny, tiny_before);
+  ExpectResignsVector(Read(), "xB029_000A2700113EF298");
 }
 
 TEST_F(DeviceInfoTest, SysInfoExtendedComesFirstAndMalformedGuidsAreSkipped) {
@@ -187,11 +165,8 @@ TEST_F(DeviceInfoTest, ClassicWithoutGuidIsRefusedWithTheSysInfoHint) {
   EXPECT_EQ(Summary(), "iPod classic 7G|hash58, SysInfo|, none|refused");
   DeviceInfo info = Read();
   const std::string& m = info.refusal.message();
-  EXPECT_THAT(m, HasSubstr("FireWire GUID"));
   EXPECT_THAT(m, HasSubstr("FirewireGuid: 0x000A27XXXXXXXXXX"));
   EXPECT_THAT(m, HasSubstr((root_ / "iPod_Control/Device/SysInfo").string()));
-  std::string image = MakeDatabase(1000, 0);
-  EXPECT_EQ(SignForDevice(info, &image).message(), m);
   ExpectSignRefused(info);
   // A GUID is never made up, even for a hand-built record.
   DeviceInfo forged;
@@ -202,10 +177,8 @@ TEST_F(DeviceInfoTest, ClassicWithoutGuidIsRefusedWithTheSysInfoHint) {
 
 TEST_F(DeviceInfoTest, SchemesThatCannotBeProducedAreRefused) {
   const std::tuple<const char*, const char*, ChecksumScheme> cases[] = {
-      {"xC027", "iPod nano 5G", ChecksumScheme::kHash72},
       {"MC062LL/A", "iPod nano 5G", ChecksumScheme::kHash72},
-      {"xC688", "iPod nano 6G", ChecksumScheme::kHashAB},
-      {"xD475", "iPod nano 7G", ChecksumScheme::kHashAB}};
+      {"xC688", "iPod nano 6G", ChecksumScheme::kHashAB}};
   for (const auto& [model, name, scheme] : cases) {
     SCOPED_TRACE(model);
     // Even with a GUID at hand.
@@ -233,29 +206,22 @@ TEST_F(DeviceInfoTest, DamagedSysInfoExtendedIsAClearError) {
     DeviceInfo info = Read();
     EXPECT_EQ(info.refusal.code(), Status::Code::kCorrupt);
     EXPECT_THAT(info.refusal.message(), HasSubstr("SysInfoExtended"));
-    EXPECT_THAT(info.refusal.message(), HasSubstr("damaged"));
     EXPECT_EQ(info.DeviceName(), "iPod video 5G") << "the rest is still reported";
     ExpectSignRefused(info);
   }
   // A FIFO nobody writes to is reported without waiting for it; a file too
   // large to be a SysInfoExtended is not read whole.
-  const stdfs::path ext = root_ / "iPod_Control/Device/SysInfoExtended";
-  stdfs::remove(ext);
-  ASSERT_EQ(::mkfifo(ext.c_str(), 0600), 0);
+  stdfs::remove(root_ / kExtended);
+  ASSERT_EQ(::mkfifo((root_ / kExtended).c_str(), 0600), 0);
   EXPECT_EQ(Read().refusal.code(), Status::Code::kCorrupt);
-  stdfs::remove(ext);
+  stdfs::remove(root_ / kExtended);
   WriteExtended(std::string((1 << 20) + 1, ' '));
   EXPECT_EQ(Read().refusal.code(), Status::Code::kCorrupt);
 }
 
 TEST_F(DeviceInfoTest, VideoAndPlainFoldersKeepTheirBytes) {
-  std::string image = MakeDatabase(2000, 0);
-  const std::string before = image;
   WriteSysInfo("ModelNumStr: xA147\nFirewireGuid: 0x000A27001234ABCD\n");
   EXPECT_EQ(Summary(), "iPod video 5G|none, SysInfo|000A27001234ABCD, SysInfo|ok");
-  ASSERT_TRUE(SignForDevice(Read(), &image).ok());
-  EXPECT_EQ(image, before);
-
   stdfs::remove_all(root_ / "iPod_Control");
   EXPECT_EQ(Summary(), "|none, none|, none|ok");
   // Even a damaged image passes through untouched when no checksum is needed.
@@ -265,10 +231,8 @@ TEST_F(DeviceInfoTest, VideoAndPlainFoldersKeepTheirBytes) {
 }
 
 TEST_F(DeviceInfoTest, TheDatabaseOnTheDeviceDecidesLast) {
-  WriteDatabase(MakeDatabase(500, 0));
-  EXPECT_EQ(Summary(), "|none, existing database|, none|ok");
   // A database marked hash58, and no GUID anywhere: refused.
-  WriteDatabase(MakeDatabase(500, 1));
+  WriteFile(root_ / "iPod_Control/iTunes/iTunesDB", MakeDatabase(500, 1));
   EXPECT_EQ(Summary(), "|hash58, existing database|, none|refused");
   // A known model wins over the database's field.
   WriteSysInfo("ModelNumStr: M9724\n");
@@ -283,9 +247,7 @@ TEST_F(DeviceInfoTest, TheDatabaseOnTheDeviceDecidesLast) {
 TEST_F(DeviceInfoTest, UsbProductIdAndSerialFromSysfs) {
   PlugIn("05ac", "1261", "000A270015603CB2");
   EXPECT_EQ(Summary(), "iPod classic|hash58, USB device|000A270015603CB2, USB device|ok");
-  DeviceInfo info = Read();
-  EXPECT_TRUE(SignsAndVerifies(info, "000A270015603CB2"));
-  std::string text = DescribeDevice(info);
+  std::string text = DescribeDevice(Read());
   EXPECT_THAT(text, HasSubstr("USB product id 1261"));
   EXPECT_THAT(text, HasSubstr("hash58 (from USB device)"));
   EXPECT_THAT(text, HasSubstr("000A270015603CB2 (from USB device)"));
@@ -298,9 +260,8 @@ TEST_F(DeviceInfoTest, UsbProductIdAndSerialFromSysfs) {
   EXPECT_EQ(Summary(), "iPod nano 4G|hash58, SysInfo|000A27001234ABCD, SysInfo|ok");
   WriteSysInfo("ModelNumStr: xB598\n");
   EXPECT_EQ(Summary(), "iPod nano 4G|hash58, SysInfo|000A270015603CB2, USB device|ok");
-}
-
-TEST_F(DeviceInfoTest, UnknownUsbProductsAreNotAssumedSafe) {
+  // Unknown products are not assumed safe.
+  stdfs::remove(root_ / "iPod_Control/Device/SysInfo");
   PlugIn("05AC", "12ff", "");
   EXPECT_EQ(Summary(), "|unknown, none|, none|refused");
   EXPECT_THAT(Read().refusal.message(), HasSubstr("12ff"));

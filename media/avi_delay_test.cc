@@ -44,9 +44,7 @@ const std::string kMP3Frame = BE32(0xFFFB9000) + std::string(400, '\x11');
 
 class AviDelayTest : public MediaTest {
  protected:
-  bool Open(clsAVIDelay& avi, const std::string& bytes) {
-    return avi.OpenFile(Write("t.avi", bytes));
-  }
+  bool Open(clsAVIDelay& avi, const std::string& b) { return avi.OpenFile(Write("t.avi", b)); }
 };
 
 TEST_F(AviDelayTest, DelaysFromTheFirstFrame) {
@@ -89,9 +87,8 @@ TEST_F(AviDelayTest, BadFiles) {
         Fixture("pcm_s16_stereo_44100.wav"), (dir_ / "missing.avi").string(), dir_.string()})
     EXPECT_FALSE(avi.OpenFile(bad)) << bad;
   // A rate and a byte rate of 0 do not divide by zero.
-  const Stream zero{0x55, 0, 2, 0};
   clsAVIDelay z;
-  ASSERT_TRUE(Open(z, Avi({zero}, Chunk("00wb", "abc" + kMP3Frame))));
+  ASSERT_TRUE(Open(z, Avi({{0x55, 0, 2, 0}}, Chunk("00wb", "abc" + kMP3Frame))));
   EXPECT_EQ(z.StreamDelay(0), 3000 + 2000);
 }
 
@@ -109,12 +106,8 @@ TEST_F(AviDelayTest, RandomlyDamagedFilesAreWalkedSafely) {
 }
 
 TEST(AviSyncTest, FindsFrameStarts) {
-  using S = std::string;
-  EXPECT_EQ(clsAVIDelay::FindAC3Sync(S("\x00\x0B\x77", 3)), 1);
   EXPECT_EQ(clsAVIDelay::FindAC3Sync("\x0B"), -1);
-  EXPECT_EQ(clsAVIDelay::FindAC3Sync(""), -1);
-  EXPECT_EQ(clsAVIDelay::FindMPEGSync(S("\xFF\x12\xFF\xFB", 4)), 2);
-  EXPECT_EQ(clsAVIDelay::FindMPEGSync("\xFF\xFD"), 0);  // layer II
+  EXPECT_EQ(clsAVIDelay::FindMPEGSync(std::string("\xFF\x12\xFF\xFD", 4)), 2);  // layer II
   EXPECT_EQ(clsAVIDelay::FindMPEGSync("\x01\xFF"), -1);
 }
 

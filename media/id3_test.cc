@@ -33,8 +33,7 @@ std::string T(const std::string& s) { return '\0' + s; }  // encoding 0 text
 
 TEST(GenreTest, NamesAndReferences) {
   for (auto [n, name] : std::vector<std::pair<int, std::string>>{
-           {0, "Blues"}, {85, "Bebob"}, {140, "Contemporary C"}, {147, "SynthPop"},
-           {148, ""}, {-1, ""}})
+           {0, "Blues"}, {147, "SynthPop"}, {148, ""}, {-1, ""}})
     EXPECT_EQ(GenreName(n), name) << n;
   for (auto [text, want] : std::vector<std::pair<std::string, std::string>>{
            {"(17)", "Rock"}, {"(17)Rock", "Rock"}, {"(RX)", "Remix"}, {"(CR)", "Cover"},
@@ -237,11 +236,9 @@ TEST_F(ID3FileTest, DamagedTagsAndBadFiles) {
   // A frame reaching past the tag ends the loop.
   std::string cut = Frame23("TIT2", T("A")) + "TPE1" + BE32(500) + "\0\0x";
   EXPECT_EQ(ReadV2(Tag(3, 0, cut, 0)).sArtist, "");
-  ReadV2("ID3\x03", true);  // header cut short: found, nothing read
-  ReadV2("", false);
+  EXPECT_EQ(ReadV2("ID3\x03", true).sTitle, "untouched");  // header cut short: found
   ID3TagInfo tag;
-  EXPECT_FALSE(ReadID3v2Tag(dir_.string(), tag));
-  EXPECT_FALSE(ReadID3v2Tag((dir_ / "missing").string(), tag));
+  for (const auto& bad : {dir_ / "missing", dir_}) EXPECT_FALSE(ReadID3v2Tag(bad.string(), tag));
 }
 
 TEST_F(ID3FileTest, RandomlyDamagedTagsAreReadSafely) {
@@ -280,9 +277,6 @@ TEST(ID3FixtureTest, AgreesWithTagLib) {
   ASSERT_NE(mpeg.ID3v1Tag(), nullptr);
   EXPECT_EQ(v1.sTitle, mpeg.ID3v1Tag()->title().to8Bit(true));
   EXPECT_EQ(v1.sGenre + "|" + v1.sTrack, "Jazz|3");
-  ID3TagInfo v2;
-  ReadID3v2Tag(Fixture("tagged_v23_v1.mp3"), v2);
-  EXPECT_EQ(v2.sRightsNotice + "|" + v2.sEncodedBy, "(c) Someone|Fixture Maker");
 }
 
 }  // namespace

@@ -135,11 +135,10 @@ TEST_F(FakeMachine, OneiPodConfirmedOnlyWhenAsked) {
   EXPECT_TRUE(host_.boxes.empty() && host_.browse_titles.empty());
   EXPECT_EQ(GetiPodDriveString(host_, opts_, "MyApp", true), drive);
   ASSERT_EQ(host_.boxes.size(), 1u);
-  EXPECT_EQ(host_.boxes[0].text, "iPod Drive is detect as " + drive +
-                                     ", If this is incorrect, so please Manually specify the "
-                                     "iPod Drive");
-  EXPECT_EQ(host_.boxes[0].title, "MyApp");
-  EXPECT_EQ(host_.boxes[0].style, 64);
+  EXPECT_EQ(host_.boxes[0].text + "|" + host_.boxes[0].title + "|" +
+                std::to_string(host_.boxes[0].style),
+            "iPod Drive is detect as " + drive +
+                ", If this is incorrect, so please Manually specify the iPod Drive|MyApp|64");
 }
 
 // No iPod at all, then one without an iTunes folder: the user is asked, may
@@ -159,12 +158,10 @@ TEST_F(FakeMachine, AsksWhenNoDriveOrNoiTunesFolderIsFound) {
       h.folders.assign(c.folders.begin(), c.folders.end());
       EXPECT_EQ(GetiPodDriveString(h, opts_, "MyApp", true), c.want);
       ASSERT_EQ(h.boxes.size(), c.want.empty() ? 1u : 2u) << "a confirmation only for a drive";
-      EXPECT_EQ(h.boxes[0].text, question);
-      EXPECT_EQ(h.boxes[0].style, 36);
-      EXPECT_EQ(h.boxes[0].title, "Cadenza");  // not the caller's title
-      if (!c.want.empty()) {
-        EXPECT_EQ(h.boxes[1].text.find("iPod Drive is detect as " + c.want), 0u);
-      }
+      // Titled "Cadenza", not with the caller's title.
+      EXPECT_EQ(h.boxes[0].text + "|" + std::to_string(h.boxes[0].style) + "|" + h.boxes[0].title,
+                question + "|36|Cadenza");
+      if (!c.want.empty()) EXPECT_EQ(h.boxes[1].text.find("iPod Drive is detect as " + c.want), 0u);
       EXPECT_EQ(h.browse_titles, c.browsed);
     }
   };

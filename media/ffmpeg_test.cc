@@ -151,9 +151,8 @@ TEST(ApplySupportRule, DecidesByExtensionAndCodecNames) {
 class AnalyseMediaFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string templ = (stdfs::temp_directory_path() / "cadenza-ffmpeg-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-    dir_ = templ;
+    dir_ = (stdfs::temp_directory_path() / "cadenza-ffmpeg-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(dir_.data()), nullptr);
     stdfs::create_directories(dir_ + "/tmp");
     stdfs::create_directories(Component());
     ::setenv("TMPDIR", (dir_ + "/tmp").c_str(), 1);
@@ -214,13 +213,14 @@ TEST_F(AnalyseMediaFileTest, DescribesRealFilesAsFFprobeDoes) {
     ASSERT_TRUE(AnalyseMediaFile(path, info, host_, ""));
     EXPECT_TRUE(host_.boxes.empty()) << host_.boxes[0].text;
     EXPECT_EQ(info.isFileSupported, supported);
-    EXPECT_EQ(info.iTrackTimLength, hundredths / 10 * 100);
-    EXPECT_EQ(info.iBitrateInKbs, bit_rate / 1000);
     EXPECT_EQ(info.iFileSize, fs::FileSize(path));
-    EXPECT_EQ(info.iSampleRateInHz, rate);
-    EXPECT_EQ(info.sVideoCodec.substr(0, info.sVideoCodec.find(' ')), video);
-    EXPECT_EQ(info.sAudioCodec.substr(0, info.sAudioCodec.find(' ')), audio);
-    EXPECT_EQ(info.sTitle, "kept");
+    // Length, kbit/s, Hz, the codecs' first words, and the title untouched.
+    EXPECT_EQ(std::to_string(info.iTrackTimLength) + " " + std::to_string(info.iBitrateInKbs) +
+                  " " + std::to_string(info.iSampleRateInHz) + " " +
+                  info.sVideoCodec.substr(0, info.sVideoCodec.find(' ')) + "/" +
+                  info.sAudioCodec.substr(0, info.sAudioCodec.find(' ')) + " " + info.sTitle,
+              std::to_string(hundredths / 10 * 100) + " " + std::to_string(bit_rate / 1000) +
+                  " " + std::to_string(rate) + " " + video + "/" + audio + " kept");
   }
   EXPECT_GT(host_.do_events, 0);
   EXPECT_FALSE(fs::FileExists("pwned") || fs::FileExists(dir_ + "/pwned"));
@@ -233,8 +233,7 @@ TEST_F(AnalyseMediaFileTest, UnreadableFilesGiveFalseWithoutAMessage) {
                                   kVideo + "raw_h264.mp4", dir_ + "/missing.mp4", Component()}) {
     SCOPED_TRACE(path);
     TrackInfo info;
-    EXPECT_FALSE(AnalyseMediaFile(path, info, host_, ""));
-    EXPECT_FALSE(info.isFileSupported);
+    EXPECT_FALSE(AnalyseMediaFile(path, info, host_, "") || info.isFileSupported);
     EXPECT_EQ(info.iFileSize, 0);
   }
   EXPECT_TRUE(host_.boxes.empty());

@@ -22,9 +22,8 @@ namespace stdfs = std::filesystem;
 class PipedProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string templ = (stdfs::temp_directory_path() / "cadenza-process-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-    dir_ = templ;
+    dir_ = (stdfs::temp_directory_path() / "cadenza-process-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(dir_.data()), nullptr);
     out_ = dir_ + "/report.txt";
   }
   void TearDown() override { stdfs::remove_all(dir_); }
@@ -45,8 +44,7 @@ class PipedProcessTest : public ::testing::Test {
   // True when this process has no child left, running or unreaped.
   static bool NoChildren() { return ::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
 
-  std::string dir_;
-  std::string out_;
+  std::string dir_, out_;
   ScriptedHost host_;
 };
 

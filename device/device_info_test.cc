@@ -242,10 +242,9 @@ TEST_F(DeviceInfoTest, TheDatabaseOnTheDeviceDecidesLast) {
 TEST_F(DeviceInfoTest, UsbProductIdAndSerialFromSysfs) {
   PlugIn("05ac", "1261", "000A270015603CB2");
   EXPECT_EQ(Summary(), "iPod classic|hash58, USB device|000A270015603CB2, USB device|ok");
-  std::string text = DescribeDevice(Read());
-  EXPECT_THAT(text, HasSubstr("USB product id 1261"));
-  EXPECT_THAT(text, HasSubstr("hash58 (from USB device)"));
-  EXPECT_THAT(text, HasSubstr("000A270015603CB2 (from USB device)"));
+  EXPECT_THAT(DescribeDevice(Read()),
+              AllOf(HasSubstr("USB product id 1261"), HasSubstr("hash58 (from USB device)"),
+                    HasSubstr("000A270015603CB2 (from USB device)")));
   // The root may be given with a trailing separator.
   EXPECT_EQ(ReadDeviceInfo(root_.string() + "/", options_).guid, "000A270015603CB2");
 

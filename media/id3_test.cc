@@ -207,8 +207,7 @@ TEST_F(ID3FileTest, FooterSeekAndUpdateTags) {
                                     Frame24("SEEK", BE32(100)));
   std::string update = Tag(4, 0x40, SyncSafe(6) + "\x01\x40" + Frame24("TIT2", T("Two")));
   ID3TagInfo t = ReadV2(first + std::string(100, '\0') + update);
-  EXPECT_EQ(t.sTitle, "Two");
-  EXPECT_EQ(t.sArtist, "Art");
+  EXPECT_EQ(t.sTitle + "|" + t.sArtist, "Two|Art");
   // A tag that is not an update clears what came before.
   std::string plain = Tag(4, 0, Frame24("TIT2", T("Two")));
   EXPECT_EQ(ReadV2(first + std::string(100, '\0') + plain).sArtist, "");
@@ -272,8 +271,8 @@ TEST(ID3FixtureTest, AgreesWithTagLib) {
   ASSERT_TRUE(ReadID3v1Tag(Fixture("tagged_v23_v1.mp3"), v1));
   TagLib::MPEG::File mpeg(Fixture("tagged_v23_v1.mp3").c_str());
   ASSERT_NE(mpeg.ID3v1Tag(), nullptr);
-  EXPECT_EQ(v1.sTitle, mpeg.ID3v1Tag()->title().to8Bit(true));
-  EXPECT_EQ(v1.sGenre + "|" + v1.sTrack, "Jazz|3");
+  EXPECT_EQ(v1.sTitle + "|" + v1.sGenre + "|" + v1.sTrack,
+            mpeg.ID3v1Tag()->title().to8Bit(true) + "|Jazz|3");
 }
 
 }  // namespace

@@ -161,7 +161,9 @@ TEST_F(FakeMachine, AsksWhenNoDriveOrNoiTunesFolderIsFound) {
       // Titled "Cadenza", not with the caller's title.
       EXPECT_EQ(h.boxes[0].text + "|" + std::to_string(h.boxes[0].style) + "|" + h.boxes[0].title,
                 question + "|36|Cadenza");
-      if (!c.want.empty()) EXPECT_EQ(h.boxes[1].text.find("iPod Drive is detect as " + c.want), 0u);
+      if (!c.want.empty()) {
+        EXPECT_EQ(h.boxes[1].text.find("iPod Drive is detect as " + c.want), 0u);
+      }
       EXPECT_EQ(h.browse_titles, c.browsed);
     }
   };

@@ -11,6 +11,7 @@
 #include "platform/fs.h"
 #include "testing/db_builder.h"
 #include "testing/scripted_host.h"
+#include "testing/temp_dir.h"
 
 namespace cadenza {
 namespace {
@@ -33,11 +34,7 @@ long Entries(const stdfs::path& dir) {
 class DeviceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = stdfs::temp_directory_path() /
-            ("cadenza_dev_" + std::to_string(::getpid()) + "_" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    stdfs::remove_all(root_);
-    stdfs::create_directories(root_);
+    root_ = FreshTestDir("cadenza_dev");
     SetCancelRequest(0);
   }
   void TearDown() override {

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "platform/fs.h"
+#include "testing/temp_dir.h"
 
 namespace cadenza {
 namespace {
@@ -51,10 +52,7 @@ void ExpectSignRefused(const DeviceInfo& info) {
 class DeviceInfoTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    base_ = stdfs::temp_directory_path() /
-            ("cadenza_devinfo_" + std::to_string(::getpid()) + "_" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    stdfs::remove_all(base_);
+    base_ = FreshTestDir("cadenza_devinfo");
     stdfs::create_directories(base_ / "media" / "IPOD");
     stdfs::create_directories(base_ / "sys");
     root_ = stdfs::canonical(base_ / "media" / "IPOD");

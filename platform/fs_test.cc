@@ -1,4 +1,5 @@
 #include "platform/fs.h"
+#include "testing/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -14,11 +15,7 @@ namespace stdfs = std::filesystem;
 class FsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = stdfs::temp_directory_path() /
-            ("cadenza_fs_" + std::to_string(::getpid()) + "_" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    stdfs::remove_all(root_);
-    stdfs::create_directories(root_);
+    root_ = FreshTestDir("cadenza_fs");
   }
   void TearDown() override {
     fs::SetWriteLimitForTesting(-1);

@@ -17,6 +17,7 @@
 #include "platform/text.h"
 #include "testing/scripted_host.h"
 #include "tests/e2e/e2e_util.h"
+#include "testing/temp_dir.h"
 
 namespace cadenza {
 namespace {
@@ -38,10 +39,7 @@ std::map<std::string, std::string> Snapshot(const stdfs::path& dir) {
 class DeviceE2E : public ::testing::Test {
  protected:
   void SetUp() override {
-    base_ = stdfs::temp_directory_path() /
-            ("cadenza_e2e_" + std::to_string(::getpid()) + "_" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    stdfs::remove_all(base_);
+    base_ = FreshTestDir("cadenza_e2e");
     root_ = base_ / "ipod";
     stdfs::create_directories(base_ / "nosys");
     Put(base_ / "mountinfo", "");

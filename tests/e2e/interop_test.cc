@@ -18,6 +18,7 @@
 #include "platform/text.h"
 #include "testing/scripted_host.h"
 #include "tests/e2e/e2e_util.h"
+#include "testing/temp_dir.h"
 
 namespace cadenza {
 namespace {
@@ -66,10 +67,7 @@ std::string InOurOrder(const std::string& header, const Sections& sections) {
 class InteropTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = stdfs::temp_directory_path() /
-            ("cadenza_interop_" + std::to_string(::getpid()) + "_" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    stdfs::remove_all(root_);
+    root_ = FreshTestDir("cadenza_interop");
     stdfs::create_directories(root_ / "nosys");
     Put(root_ / "mountinfo", "");
     opts_.sysfs_root = (root_ / "nosys").string();

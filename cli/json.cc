@@ -93,6 +93,17 @@ Json ToJson(const MHYP& r, const JsonOptions& o) {
   return j;
 }
 
+// The six fields every section record starts with.
+template <typename Section>
+Json SectionJson(const Section& r, const JsonOptions& o) {
+  Json j;
+  BYTES(sID);
+  NUM(iHeaderSize); NUM(iTotalSize); NUM(iType);
+  IMAGE(sHeaderData);
+  IMAGE(sAllData);
+  return j;
+}
+
 }  // namespace
 
 Json ToJson(const MHBD& r, const JsonOptions& o) {
@@ -147,11 +158,7 @@ Json ToJson(const MHIT& r, const JsonOptions& o) {
 }
 
 Json ToJson(const MHSD_T& r, const JsonOptions& o) {
-  Json j;
-  BYTES(sID);
-  NUM(iHeaderSize); NUM(iTotalSize); NUM(iType);
-  IMAGE(sHeaderData);
-  IMAGE(sAllData);
+  Json j = SectionJson(r, o);
   Json l;
   l["sID"] = Hex(r.m_mhlt.sID);
   l["iHeaderSize"] = r.m_mhlt.iHeaderSize;
@@ -166,11 +173,7 @@ Json ToJson(const MHSD_T& r, const JsonOptions& o) {
 }
 
 Json ToJson(const MHSD_P& r, const JsonOptions& o) {
-  Json j;
-  BYTES(sID);
-  NUM(iHeaderSize); NUM(iTotalSize); NUM(iType);
-  IMAGE(sHeaderData);
-  IMAGE(sAllData);
+  Json j = SectionJson(r, o);
   Json l;
   l["sID"] = Hex(r.m_mhlp.sID);
   l["iHeaderSize"] = r.m_mhlp.iHeaderSize;
@@ -183,14 +186,7 @@ Json ToJson(const MHSD_P& r, const JsonOptions& o) {
   return j;
 }
 
-Json ToJson(const MHSD_A& r, const JsonOptions& o) {
-  Json j;
-  BYTES(sID);
-  NUM(iHeaderSize); NUM(iTotalSize); NUM(iType);
-  IMAGE(sHeaderData);
-  IMAGE(sAllData);
-  return j;
-}
+Json ToJson(const MHSD_A& r, const JsonOptions& o) { return SectionJson(r, o); }
 
 Json ToJson(const TrackInfo& r) {
   Json j;

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +25,37 @@ std::atomic<int64_t> g_write_limit{-1};
 
 std::string ErrnoText(int e) { return std::strerror(e); }
 
+// The status of a failed write or create: a full disk is told apart.
+Status WriteError(int e, const std::string& what) {
+  if (e == ENOSPC || e == EDQUOT) return Status::NoSpace(ErrnoText(e) + ": " + what);
+  return Status::IOError(ErrnoText(e) + ": " + what);
+}
+
+// Opens a file for reading without blocking on a FIFO or a device, and
+// keeps it only when it is a regular file.
+Status OpenRegular(const std::string& path, int* fd, struct stat* st) {
+  *fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (*fd < 0) {
+    int e = errno;
+    if (e == ENOENT || e == ENOTDIR) return Status::NotFound("File not found: " + path);
+    return Status::IOError(ErrnoText(e) + ": " + path);
+  }
+  if (::fstat(*fd, st) != 0 || !S_ISREG(st->st_mode)) {
+    ::close(*fd);
+    *fd = -1;
+    return Status::IOError("Not a regular file: " + path);
+  }
+  return Status::OK();
+}
+
+// Whether `name` is a temporary file that WriteFileAtomic made for a file
+// named `target`.
+bool IsTempFor(std::string_view name, std::string_view target) {
+  const std::string head = "." + AsciiLower(target) + ".cadenza-";
+  return name.size() > head.size() + 4 && AsciiLower(name.substr(0, head.size())) == head &&
+         name.substr(name.size() - 4) == ".tmp";
+}
+
 // Writes all of `data` to fd, honouring the test write limit.
 Status WriteAll(int fd, const char* data, size_t n, const std::string& what) {
   size_t done = 0;
@@ -31,13 +63,13 @@ Status WriteAll(int fd, const char* data, size_t n, const std::string& what) {
     size_t want = n - done;
     int64_t limit = g_write_limit.load();
     if (limit >= 0) {
-      if (limit == 0) return Status::IOError("No space left on device: " + what, 61);
+      if (limit == 0) return WriteError(ENOSPC, what);
       want = std::min<size_t>(want, static_cast<size_t>(limit));
     }
     ssize_t w = ::write(fd, data + done, want);
     if (w < 0) {
       if (errno == EINTR) continue;
-      return Status::IOError(ErrnoText(errno) + ": " + what);
+      return WriteError(errno, what);
     }
     if (limit >= 0) g_write_limit.fetch_sub(w);
     done += static_cast<size_t>(w);
@@ -138,8 +170,7 @@ uint64_t FolderSize(const std::string& path) {
 
 Status CreateFolder(const std::string& path) {
   if (path.empty()) return Status::NotFound("Path not found", 76);
-  if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
-    return Status::IOError(ErrnoText(errno) + ": " + path);
+  if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return WriteError(errno, path);
   if (!FolderExists(path)) return Status::IOError("Not a folder: " + path);
   return Status::OK();
 }
@@ -154,17 +185,9 @@ Status CreateFolders(const std::string& path) {
 
 Status ReadWholeFile(const std::string& path, std::string* out) {
   out->clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    int e = errno;
-    if (e == ENOENT || e == ENOTDIR) return Status::NotFound("File not found: " + path);
-    return Status::IOError(ErrnoText(e) + ": " + path);
-  }
+  int fd;
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return Status::NotFound("File not found: " + path);
-  }
+  if (Status s = OpenRegular(path, &fd, &st); !s.ok()) return s;
   out->resize(static_cast<size_t>(st.st_size));
   size_t done = 0;
   while (done < out->size()) {
@@ -189,13 +212,13 @@ Status WriteFileAtomic(const std::string& path, std::string_view data) {
   std::string dir = p.parent_path().string();
   if (dir.empty()) dir = ".";
   std::random_device rd;
-  std::string tmp = dir + "/." + p.filename().string() + ".cadenza-" +
-                    std::to_string(rd() % 1000000) + ".tmp";
+  std::string tmp = dir + "/." + p.filename().string() + ".cadenza-" + std::to_string(::getpid()) +
+                    "-" + std::to_string(rd() % 1000000) + ".tmp";
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return Status::IOError(ErrnoText(errno) + ": " + tmp);
+  if (fd < 0) return WriteError(errno, tmp);
   Status s = WriteAll(fd, data.data(), data.size(), tmp);
-  if (s.ok() && ::fsync(fd) != 0) s = Status::IOError(ErrnoText(errno) + ": " + tmp);
-  if (::close(fd) != 0 && s.ok()) s = Status::IOError(ErrnoText(errno) + ": " + tmp);
+  if (s.ok() && ::fsync(fd) != 0) s = WriteError(errno, tmp);
+  if (::close(fd) != 0 && s.ok()) s = WriteError(errno, tmp);
   if (s.ok() && ::rename(tmp.c_str(), path.c_str()) != 0)
     s = Status::IOError(ErrnoText(errno) + ": " + path);
   if (!s.ok()) {
@@ -211,21 +234,50 @@ Status WriteFileAtomic(const std::string& path, std::string_view data) {
   return Status::OK();
 }
 
+std::vector<std::string> LeftoverTemps(const std::string& path) {
+  stdfs::path p(path);
+  std::string dir = p.parent_path().string();
+  std::vector<std::string> out;
+  for (const DirEntry& e : ListDir(dir.empty() ? "." : dir))
+    if (!e.is_dir && IsTempFor(e.name, p.filename().string())) out.push_back(dir + "/" + e.name);
+  return out;
+}
+
+Status RemoveLeftoverTemps(const std::string& path) {
+  for (const std::string& t : LeftoverTemps(path))
+    if (::unlink(t.c_str()) != 0 && errno != ENOENT) return Status::IOError(ErrnoText(errno) + ": " + t);
+  return Status::OK();
+}
+
+Status GetSpace(const std::string& path, SpaceInfo* out) {
+  struct statvfs v {};
+  if (path.empty() || ::statvfs(path.c_str(), &v) != 0)
+    return Status::IOError(ErrnoText(errno) + ": " + path);
+  out->free_bytes = static_cast<uint64_t>(v.f_bavail) * v.f_frsize;
+  out->block_size = v.f_frsize ? v.f_frsize : v.f_bsize;
+  return Status::OK();
+}
+
+Status FlushFileSystem(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return Status::IOError(ErrnoText(errno) + ": " + path);
+  Status s;
+  if (::syncfs(fd) != 0) s = Status::IOError(ErrnoText(errno) + ": " + path);
+  ::close(fd);
+  return s;
+}
+
 Status CopyFileInPieces(
     const std::string& from, const std::string& to,
     const std::function<bool(uint64_t, uint64_t)>& after_piece, size_t piece) {
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return Status::IOError(ErrnoText(errno) + ": " + from);
+  int in;
   struct stat st;
-  if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(in);
-    return Status::IOError("Not a regular file: " + from);
-  }
+  if (Status s = OpenRegular(from, &in, &st); !s.ok()) return s;
   int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (out < 0) {
     int e = errno;
     ::close(in);
-    return Status::IOError(ErrnoText(e) + ": " + to);
+    return WriteError(e, to);
   }
   std::string buf(std::max<size_t>(piece, 1), '\0');
   uint64_t total = static_cast<uint64_t>(st.st_size), done = 0;
@@ -247,7 +299,7 @@ Status CopyFileInPieces(
     }
   }
   ::close(in);
-  if (::close(out) != 0 && s.ok()) s = Status::IOError(ErrnoText(errno) + ": " + to);
+  if (::close(out) != 0 && s.ok()) s = WriteError(errno, to);
   if (!s.ok()) ::unlink(to.c_str());
   return s;
 }
@@ -292,6 +344,11 @@ Status DeleteFolder(const std::string& path, bool force) {
   return Status::OK();
 }
 
+Status RemoveEmptyFolder(const std::string& path) {
+  if (path.empty() || ::rmdir(path.c_str()) != 0) return Status::IOError(ErrnoText(errno) + ": " + path, 75);
+  return Status::OK();
+}
+
 std::vector<DirEntry> ListDir(const std::string& path) {
   std::vector<DirEntry> out;
   DIR* d = path.empty() ? nullptr : ::opendir(path.c_str());
@@ -311,6 +368,45 @@ std::vector<DirEntry> ListDir(const std::string& path) {
   std::sort(out.begin(), out.end(),
             [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
   return out;
+}
+
+namespace {
+
+void Walk(const std::string& dir, std::vector<std::string>* files, std::vector<WalkError>* errors) {
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) {
+    errors->push_back({dir, ErrnoText(errno)});
+    return;
+  }
+  std::vector<std::string> folders;
+  errno = 0;
+  while (dirent* e = ::readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::string full = dir + (dir.back() == '/' ? "" : "/") + e->d_name;
+    struct stat st;
+    if (e->d_type == DT_DIR) {
+      folders.push_back(std::move(full));
+    } else if (e->d_type == DT_REG) {
+      files->push_back(std::move(full));
+    } else if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
+      struct stat lst;
+      if (::lstat(full.c_str(), &lst) == 0 && S_ISDIR(lst.st_mode)) folders.push_back(std::move(full));
+      else if (::stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode)) files->push_back(std::move(full));
+    }
+    errno = 0;
+  }
+  if (errno != 0) errors->push_back({dir, ErrnoText(errno)});
+  ::closedir(d);
+  for (const std::string& f : folders) Walk(f, files, errors);
+}
+
+}  // namespace
+
+std::vector<std::string> WalkFiles(const std::string& dir, std::vector<WalkError>* errors) {
+  std::vector<std::string> files;
+  Walk(dir, &files, errors);
+  std::sort(files.begin(), files.end());
+  return files;
 }
 
 std::string ProgramFolder() {

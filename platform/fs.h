@@ -29,6 +29,7 @@ std::string ResolveNoCase(std::string_view path);
 
 bool FolderExists(const std::string& path);
 bool FileExists(const std::string& path);
+
 // Size of a regular file, or -1.
 int64_t FileSize(const std::string& path);
 // Total size of the regular files below a folder (recursively).
@@ -39,19 +40,42 @@ Status CreateFolder(const std::string& path);
 // Creates a folder and its missing parents.
 Status CreateFolders(const std::string& path);
 
+// Reads a regular file whole. A missing file is kNotFound; anything else
+// that cannot be read (permission, an I/O error, not a regular file) is
+// kIOError.
 Status ReadWholeFile(const std::string& path, std::string* out);
 
 // Writes `data` to a new file beside `path`, flushes it to the disk and
 // renames it over `path` in one step. On failure `path` is left as it was
-// and the temporary file is removed.
+// and the temporary file is removed. The temporary file is named
+// ".NAME.cadenza-PID-NUMBER.tmp"; a process killed during the write leaves
+// it behind.
 Status WriteFileAtomic(const std::string& path, std::string_view data);
 
+// The temporary files that interrupted WriteFileAtomic calls left beside
+// `path` (its name compared without regard to case).
+std::vector<std::string> LeftoverTemps(const std::string& path);
+// Removes them. Only safe while no other writer of `path` runs.
+Status RemoveLeftoverTemps(const std::string& path);
+
+// Free space for an unprivileged writer, and the allocation unit, of the
+// file system that holds `path`.
+struct SpaceInfo {
+  uint64_t free_bytes = 0;
+  uint64_t block_size = 0;
+};
+Status GetSpace(const std::string& path, SpaceInfo* out);
+
+// Writes everything that is cached for the file system that holds `path`
+// to its disk: file data, folders and allocation tables.
+Status FlushFileSystem(const std::string& path);
 // Copies a file, replacing the target.
 Status CopyFile(const std::string& from, const std::string& to);
 
 // Copies in pieces of `piece` bytes; after each piece calls `after_piece`,
 // which returns false to cancel. A failed or cancelled copy removes the
-// partial target and returns an error (kCancelled on cancel).
+// partial target and returns an error (kCancelled on cancel, kNoSpace when
+// the disk is full). Only a regular file is copied.
 Status CopyFileInPieces(const std::string& from, const std::string& to,
                         const std::function<bool(uint64_t done, uint64_t total)>&
                             after_piece,
@@ -65,6 +89,8 @@ Status DeleteFile(const std::string& path, bool force);
 // Deletes a folder with its contents; without force, fails on read-only
 // content.
 Status DeleteFolder(const std::string& path, bool force);
+// Deletes a folder only when it is empty.
+Status RemoveEmptyFolder(const std::string& path);
 
 struct DirEntry {
   std::string name;
@@ -74,11 +100,22 @@ struct DirEntry {
 // when the folder cannot be read.
 std::vector<DirEntry> ListDir(const std::string& path);
 
+// Every regular file below `dir` (symbolic links to files included, linked
+// folders not entered; names that start with "." passed over), sorted by
+// path. A folder that cannot be read goes to `errors` with the reason, and
+// the walk goes on with the rest.
+struct WalkError {
+  std::string path;
+  std::string reason;
+};
+std::vector<std::string> WalkFiles(const std::string& dir, std::vector<WalkError>* errors);
+
 // The folder that holds the running program (the component folder).
 std::string ProgramFolder();
 
 // Test hook: makes every following write through this layer fail after
-// `bytes` more bytes have been written, as a full disk would (-1: off).
+// `bytes` more bytes have been written, as a full disk would (kNoSpace;
+// -1: off).
 void SetWriteLimitForTesting(int64_t bytes);
 
 }  // namespace cadenza::fs

@@ -19,6 +19,9 @@ class Status {
     kInvalid,       // an argument or state that the operation refuses
     kUnsupported,   // a media file the device cannot take
     kCancelled,     // the user or host cancelled
+    kNoSpace,       // the device is full
+    kBusy,          // another program is changing the device, or has changed
+                    // it since it was loaded
   };
 
   Status() = default;
@@ -29,6 +32,8 @@ class Status {
   static Status Invalid(std::string m, int n = 5) { return {Code::kInvalid, n, std::move(m)}; }
   static Status Unsupported(std::string m) { return {Code::kUnsupported, 0, std::move(m)}; }
   static Status Cancelled(std::string m) { return {Code::kCancelled, 0, std::move(m)}; }
+  static Status NoSpace(std::string m, int n = 61) { return {Code::kNoSpace, n, std::move(m)}; }
+  static Status Busy(std::string m, int n = 70) { return {Code::kBusy, n, std::move(m)}; }
 
   bool ok() const { return code_ == Code::kOk; }
   Code code() const { return code_; }

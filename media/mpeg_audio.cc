@@ -10,8 +10,24 @@
 namespace cadenza {
 namespace {
 
-// The sync search reads the file in pieces of this size.
+// The sync search reads the file in pieces of this size. A candidate is
+// judged only while the piece holds kLookahead bytes behind it (or reaches
+// the end of the file): enough for the longest frame (2,881 bytes, layer II
+// of MPEG-2 at 160 kbit/s and 8 kHz) and the mark behind it, and for the
+// window in which a free-format header has to repeat.
 constexpr size_t kSearchBlock = 64 * 1024;
+constexpr size_t kLookahead = 4096;
+constexpr size_t kFreeFormatWindow = 2000;
+// Each free-format check scans up to kFreeFormatWindow bytes, and junk can
+// hold a candidate every few bytes; only this many are checked per search.
+constexpr int kFreeFormatChecks = 64;
+// A VBR header counts bytes of the stream; this much beyond the file size
+// is still taken (a tag the encoder counted, a file cut short by a few
+// frames).
+constexpr int64_t kVBRByteSlack = 4096;
+// A frame holds at least this many bytes; a VBR header claiming more frames
+// than the file can hold at this size is not believed.
+constexpr int64_t kMinFrameBytes = 20;
 
 // Rounds to the nearest integer, halves to even, and saturates to int32.
 int32_t RoundToInt32(double v) {
@@ -59,36 +75,100 @@ int32_t BitrateFor(int version, int layer, int i) {
   return 64 + 16 * (i - 8);
 }
 
-// A frame header: sync, a valid version and layer, a bit-rate index other
-// than 15 and a sample-rate index other than 3. Anything else is taken for
-// stray bytes and the search goes on.
-bool IsFrameHeader(const uint8_t* b) {
+// The fields of a four-byte frame header that the search and the decoder
+// go by.
+struct Header {
+  int version = 0;        // 1 MPEG-1, 2 MPEG-2, 3 MPEG-2.5
+  int layer = 0;          // 1 to 3
+  int bitrate_index = 0;  // 0 free format, 1 to 14
+  int32_t sample_rate = 0;
+  int padding = 0;
+};
+
+// Decodes a frame header: sync, a valid version and layer, a bit-rate index
+// other than 15 and a sample-rate index other than 3. Anything else is
+// taken for stray bytes and the search goes on.
+bool ParseHeader(const uint8_t* b, Header& h) {
   if (b[0] != 0xFF || (b[1] & 0xE0) != 0xE0) return false;
-  if (((b[1] >> 3) & 3) == 1) return false;
-  if (((b[1] >> 1) & 3) == 0) return false;
-  if ((b[2] >> 4) == 15) return false;
-  if (((b[2] >> 2) & 3) == 3) return false;
+  static const int kVersions[] = {3, 0, 2, 1};
+  static const int kLayers[] = {0, 3, 2, 1};
+  h.version = kVersions[(b[1] >> 3) & 3];
+  h.layer = kLayers[(b[1] >> 1) & 3];
+  h.bitrate_index = b[2] >> 4;
+  int rate_index = (b[2] >> 2) & 3;
+  if (h.version == 0 || h.layer == 0 || h.bitrate_index == 15 || rate_index == 3) return false;
+  static const int32_t kRates[] = {44100, 48000, 32000};
+  h.sample_rate = kRates[rate_index] / (h.version == 3 ? 4 : h.version);
+  h.padding = (b[2] >> 1) & 1;
   return true;
 }
 
-// Offset of the first frame header at or after `start`, or -1.
+// Length in bytes of the frame a header with a bit rate describes.
+int64_t FrameLength(const Header& h) {
+  const int64_t bits_per_second = int64_t{BitrateFor(h.version, h.layer, h.bitrate_index)} * 1000;
+  if (h.layer == 1) return (12 * bits_per_second / h.sample_rate + h.padding) * 4;
+  const int64_t factor = h.layer == 3 && h.version != 1 ? 72 : 144;
+  return factor * bits_per_second / h.sample_rate + h.padding;
+}
+
+// Whether the candidate header at `b` starts a real frame. `avail` bytes
+// from `b` on are at hand; `eof` says they reach the end of the file. A
+// frame must fit and be followed by a header of the same stream, by the
+// end of the file or by an ID3v1 or APE tag. A free-format header has to
+// repeat within kFreeFormatWindow bytes; the padding bit and the mode
+// extension (which joint stereo changes from frame to frame) may differ.
+bool IsFrameStart(const uint8_t* b, size_t avail, bool eof, int& free_checks) {
+  Header h;
+  if (!ParseHeader(b, h)) return false;
+  if (h.bitrate_index == 0) {
+    if (free_checks <= 0) return false;
+    --free_checks;
+    const size_t last = std::min(avail, kFreeFormatWindow + 4) - 4;
+    for (size_t j = 4; j <= last; ++j) {
+      const uint8_t* n = b + j;
+      if (n[0] == b[0] && n[1] == b[1] && (n[2] & 0xFD) == (b[2] & 0xFD) &&
+          (n[3] & 0xCF) == (b[3] & 0xCF)) {
+        return true;
+      }
+    }
+    return false;
+  }
+  const int64_t length = FrameLength(h);
+  if (length < 4 || static_cast<uint64_t>(length) > avail) return false;
+  const size_t rest = avail - static_cast<size_t>(length);
+  const uint8_t* next = b + length;
+  if (rest == 0) return eof;
+  Header n;
+  if (rest >= 4 && ParseHeader(next, n) && n.version == h.version && n.layer == h.layer &&
+      n.sample_rate == h.sample_rate) {
+    return true;
+  }
+  if (eof && rest == 128 && next[0] == 'T' && next[1] == 'A' && next[2] == 'G') return true;
+  return rest >= 8 && std::equal(next, next + 8, "APETAGEX");
+}
+
+// Offset of the first frame at or after `start`, or -1.
 int64_t FindFrameHeader(const RandomAccessFile& file, int64_t start,
                         uint8_t header[4]) {
   int64_t size = file.size();
   std::vector<uint8_t> buf(kSearchBlock);
+  int free_checks = kFreeFormatChecks;
   int64_t pos = start;
   while (pos <= size - 4) {
     int64_t got = file.ReadAt(pos, buf.data(), buf.size());
     if (got < 4) return -1;
     size_t n = static_cast<size_t>(got);
-    for (size_t i = 0; i + 4 <= n; ++i) {
-      if (buf[i] == 0xFF && IsFrameHeader(buf.data() + i)) {
+    // A short read is the end of the file, even when it shrank meanwhile.
+    const bool eof = n < buf.size() || pos + got >= size;
+    const size_t scan = eof ? n - 3 : n - kLookahead;
+    for (size_t i = 0; i < scan; ++i) {
+      if (buf[i] == 0xFF && IsFrameStart(buf.data() + i, n - i, eof, free_checks)) {
         std::copy_n(buf.data() + i, 4, header);
         return pos + static_cast<int64_t>(i);
       }
     }
-    // The last three bytes start the next piece.
-    pos += got - 3;
+    if (eof) return -1;
+    pos += static_cast<int64_t>(scan);
   }
   return -1;
 }
@@ -100,54 +180,21 @@ uint32_t BigEndian32(const uint8_t* p) {
 
 bool DecodeFrame(const RandomAccessFile& file, int64_t frame_pos,
                  const uint8_t b[4], MPEGAudioInfo& info) {
-  int version;  // 1 MPEG-1, 2 MPEG-2, 3 MPEG-2.5
-  switch ((b[1] >> 3) & 3) {
-    case 0:
-      version = 3;
-      info.sVersionLayer = "version 2.5";
-      break;
-    case 2:
-      version = 2;
-      info.sVersionLayer = "version 2";
-      break;
-    case 3:
-      version = 1;
-      info.sVersionLayer = "version 1";
-      break;
-    default:
-      return false;
-  }
-  int layer, samples;
-  switch ((b[1] >> 1) & 3) {
-    case 1:
-      layer = 3;
-      samples = version == 1 ? 1152 : 576;
-      break;
-    case 2:
-      layer = 2;
-      samples = 1152;
-      break;
-    case 3:
-      layer = 1;
-      samples = 384;
-      break;
-    default:
-      return false;
-  }
-  info.sVersionLayer += " layer " + std::to_string(layer);
+  Header h;
+  if (!ParseHeader(b, h)) return false;
+  static const char* const kVersionNames[] = {"", "version 1", "version 2", "version 2.5"};
+  info.sVersionLayer = std::string(kVersionNames[h.version]) + " layer " + std::to_string(h.layer);
   info.bProtected = (b[1] & 1) == 0;
+  const int samples = h.layer == 1 ? 384 : (h.layer == 3 && h.version != 1 ? 576 : 1152);
 
   int mode = b[3] >> 6;
   static const char* const kModes[] = {"Stereo", "Joint stereo",
                                        "Dual channel", "Mono"};
   info.sChannelMode = kModes[mode];
-  int side_info = mode != 3 ? (version == 1 ? 32 : 17) : (version == 1 ? 17 : 9);
+  int side_info = mode != 3 ? (h.version == 1 ? 32 : 17) : (h.version == 1 ? 17 : 9);
 
-  static const int kRates[] = {44100, 48000, 32000, 0};
-  int base_rate = kRates[(b[2] >> 2) & 3];
-  info.iSampleRate = RoundToInt32(static_cast<double>(base_rate) /
-                                  (version == 3 ? 4 : version));
-  double sample_rate = info.iSampleRate;
+  info.iSampleRate = h.sample_rate;
+  const double sample_rate = h.sample_rate;
 
   uint32_t frames = 0, bytes = 0;
   uint8_t x[18] = {};
@@ -163,8 +210,14 @@ bool DecodeFrame(const RandomAccessFile& file, int64_t frame_pos,
     bytes = BigEndian32(x + 10);
     frames = BigEndian32(x + 14);
   }
+  // Counts the file cannot hold come from a broken or foreign header; the
+  // estimate from the file size is better than a play time of years.
+  const int64_t size = file.size();
+  if (frames > (size - frame_pos) / kMinFrameBytes || bytes > size + kVBRByteSlack) {
+    frames = bytes = 0;
+  }
 
-  if (frames != 0 && bytes != 0 && sample_rate > 0) {
+  if (frames != 0 && bytes != 0) {
     info.bVBR = true;
     info.iBitrate = RoundToInt32(static_cast<double>(bytes) / frames /
                                  samples / 125.0 * sample_rate);
@@ -172,13 +225,12 @@ bool DecodeFrame(const RandomAccessFile& file, int64_t frame_pos,
         RoundToInt32(static_cast<double>(frames) / sample_rate * samples);
   } else {
     info.bVBR = false;
-    int index = b[2] >> 4;
     // Index 0 is free format: no bit rate to go by, so neither bit rate
     // nor play time is written.
-    if (index >= 1 && index <= 14) {
-      info.iBitrate = BitrateFor(version, layer, index);
+    if (h.bitrate_index != 0) {
+      info.iBitrate = BitrateFor(h.version, h.layer, h.bitrate_index);
       info.iDuration =
-          RoundToInt32(static_cast<double>(file.size() - frame_pos) /
+          RoundToInt32(static_cast<double>(size - frame_pos) /
                        (info.iBitrate * 125.0));
     }
   }

@@ -29,10 +29,16 @@ struct MPEGAudioInfo {
 };
 
 // Fills `info` from the file. Fields are only written, never cleared: a
-// field no step reaches keeps the caller's value. True when a frame header
-// was found and decoded. A file that cannot be opened, or one shorter than
-// 4 bytes, writes no field. Bit rate and play time are left unwritten when
-// the header gives no bit rate (free format) and no VBR header does.
+// field no step reaches keeps the caller's value. True when a frame was
+// found and decoded. A header counts as a frame only when the frame fits in
+// the file and is followed by a header of the same version, layer and
+// sample rate, by the end of the file, or by an ID3v1 or APE tag; a
+// free-format header only when it repeats within 2,000 bytes. Anything else
+// is a stray sync pattern and the search goes on. A VBR header whose counts
+// the file cannot hold is ignored. A file that cannot be opened, or one
+// shorter than 4 bytes, writes no field. Bit rate and play time are left
+// unwritten when the header gives no bit rate (free format) and no VBR
+// header does.
 bool ReadMPEGAudioInfo(const std::string& sFilePath, MPEGAudioInfo& info);
 
 // The offset of the first byte behind an ID3v2 tag at `iOffset` (header,

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <iterator>
 
 #include "media/media_test_util.h"
 
@@ -25,11 +26,14 @@ class MPEGAudioTest : public MediaTest {
     info.iID3v1Revision = info.iID3v2Version = 77;
     return ReadMPEGAudioInfo(Write("a.mp3", bytes), info);
   }
-  // A frame with a VBR header `vbr` at `offset` behind the frame start.
-  static std::string WithVBR(const std::string& header, size_t offset,
-                             const std::string& vbr) {
+  // A frame of `length` bytes with a VBR header `vbr` at `offset` behind
+  // the frame start, then the next frame's header, in a file of `size`.
+  static std::string WithVBR(const std::string& header, size_t offset, const std::string& vbr,
+                             size_t length = 417, size_t size = 418000) {
     std::string s = header + std::string(offset - 4, '\0') + vbr;
-    s.resize(2000, '\0');
+    s.resize(length, '\0');
+    s += header;
+    s.resize(size, '\0');
     return s;
   }
 };
@@ -49,7 +53,7 @@ TEST_F(MPEGAudioTest, AudioStartsBehindTheID3v2Tag) {
   std::string tag = "ID3\x03" + std::string(2, '\0') + SyncSafe(1000);
   // A sync pattern inside the tag is not taken.
   tag += kHeader128 + std::string(996, '\0') + BE32(0xFFF340C0);
-  ASSERT_TRUE(Read(tag, info, 5000));
+  ASSERT_TRUE(Read(tag, info, 1114));
   EXPECT_EQ(info.sVersionLayer, "version 2 layer 3");
   EXPECT_EQ(info.iID3v2Version, 3);
 }
@@ -69,45 +73,64 @@ TEST_F(MPEGAudioTest, HeadersAndVBRHeaders) {
   const std::string xing = "Xing" + BE32(3) + BE32(1000) + BE32(418000);
   // VBRI (Fraunhofer): bytes at 10, frames at 14, 36 bytes behind the start.
   const std::string vbri = "VBRI" + std::string(6, '\0') + BE32(209000) + BE32(1000);
-  std::string xing_then_vbri = WithVBR(BE32(0xFFF340C0), 21, xing);
+  std::string xing_then_vbri = WithVBR(BE32(0xFFF340C0), 13, xing, 104);
   xing_then_vbri.replace(36, vbri.size(), vbri);
   const std::tuple<std::string, size_t, std::string> cases[] = {
-      {kHeader128, 4'000'000, "version 1 layer 3|Stereo|128|44100|250|CBR"},
-      {BE32(0xFFF340C0), 1000, "version 2 layer 3|Mono|32|22050|0|CBR"},
-      {BE32(0xFFE32840), 1000, "version 2.5 layer 3|Joint stereo|16|8000|0|CBR"},
-      {BE32(0xFFFDD48F), 1000, "version 1 layer 2|Dual channel|320|48000|0|CBR"},
-      {BE32(0xFFFEE800), 1000, "version 1 layer 1|Stereo|448|32000|0|CBR"},
+      {WithVBR(kHeader128, 4, "", 417, 4'000'000), 0, "version 1 layer 3|Stereo|128|44100|250|CBR"},
+      // A lone frame is taken when it ends exactly at the end of the file:
+      // the sizes are the frame lengths (padding adds a byte, or a word in
+      // layer I). One byte more or less and there is no frame.
+      {BE32(0xFFF340C0), 104, "version 2 layer 3|Mono|32|22050|0|CBR"},
+      {BE32(0xFFE32840), 144, "version 2.5 layer 3|Joint stereo|16|8000|0|CBR"},
+      {BE32(0xFFFDD48F), 960, "version 1 layer 2|Dual channel|320|48000|0|CBR"},
+      {BE32(0xFFFEE800), 672, "version 1 layer 1|Stereo|448|32000|0|CBR"},
+      {BE32(0xFFFEEA00), 676, "version 1 layer 1|Stereo|448|32000|0|CBR"},
+      {BE32(0xFFFB9200), 418, "version 1 layer 3|Stereo|128|44100|0|CBR"},
+      {BE32(0xFFFB9200), 417, "no frame"},
+      {BE32(0xFFFB9200), 419, "no frame"},
+      // False syncs in junk: a frame followed by zeros, or by a header of
+      // another version, is passed over.
+      {kHeader128 + std::string(600, '\0') + BE32(0xFFF340C0), 708,
+       "version 2 layer 3|Mono|32|22050|0|CBR"},
+      {kHeader128 + std::string(413, '\0') + BE32(0xFFF340C0), 521,
+       "version 2 layer 3|Mono|32|22050|0|CBR"},
       {WithVBR(kHeader128, 36, xing), 0, "version 1 layer 3|Stereo|128|44100|26|VBR"},
       // Mono MPEG-1 keeps the header 21 bytes behind the frame start.
       {WithVBR(BE32(0xFFFB90C0), 21, xing), 0, "version 1 layer 3|Mono|128|44100|26|VBR"},
-      {WithVBR(kHeader128, 21, xing), 0, "version 1 layer 3|Stereo|128|44100|0|CBR"},
+      {WithVBR(kHeader128, 21, xing), 0, "version 1 layer 3|Stereo|128|44100|26|CBR"},
       // "Info" counts like "Xing"; without the frame-count flag it is ignored.
       {WithVBR(kHeader128, 36, "Info" + BE32(3) + BE32(1000) + BE32(418000)), 0,
        "version 1 layer 3|Stereo|128|44100|26|VBR"},
-      {WithVBR(BE32(0xFFF340C0), 36, vbri), 0, "version 2 layer 3|Mono|64|22050|26|VBR"},
+      {WithVBR(BE32(0xFFF340C0), 36, vbri, 104), 0, "version 2 layer 3|Mono|64|22050|26|VBR"},
       // A VBRI header replaces the counts of a Xing header.
       {xing_then_vbri, 0, "version 2 layer 3|Mono|64|22050|26|VBR"},
       // Bit-rate index 15, sample-rate index 3, version code 1 and layer 0
       // are passed over; the search goes on to the real header.
       {BE32(0xFFFBF000) + BE32(0xFFFB9C00) + BE32(0xFFEB9000) + BE32(0xFFF99000) +
-           BE32(0xFFF340C0), 1000, "version 2 layer 3|Mono|32|22050|0|CBR"},
-      // Free format (index 0) without a VBR header, or with a zero frame
-      // count: bit rate and play time are not written.
-      {BE32(0xFFFB0000), 1000, "version 1 layer 3|Stereo|77|44100|77|CBR"},
+           BE32(0xFFF340C0), 120, "version 2 layer 3|Mono|32|22050|0|CBR"},
+      // Free format (index 0) counts when the header repeats within 2,000
+      // bytes (padding aside). Without a VBR header, or with a zero frame
+      // count, bit rate and play time are not written.
+      {BE32(0xFFFB0000) + std::string(1500, '\0') + BE32(0xFFFB0200), 3000,
+       "version 1 layer 3|Stereo|77|44100|77|CBR"},
+      {BE32(0xFFFB0000) + std::string(2100, '\0') + BE32(0xFFFB0000), 3000, "no frame"},
       {WithVBR(BE32(0xFFFB0000), 36, "Xing" + BE32(3) + BE32(0) + BE32(9)), 0,
        "version 1 layer 3|Stereo|77|44100|77|CBR"},
-      // Huge counts do not overflow.
+      // Counts the file cannot hold are ignored: the size gives the time.
       {WithVBR(kHeader128, 36, "Xing" + BE32(3) + BE32(1) + BE32(0xFFFFFFFF)), 0,
-       "version 1 layer 3|Stereo|1315333734|44100|0|VBR"},
+       "version 1 layer 3|Stereo|128|44100|26|CBR"},
+      {WithVBR(BE32(0xFFF340C0), 36, "VBRI" + std::string(6, '\0') + BE32(20000) +
+                                         BE32(0xFFFFFFFF), 104, 40000), 0,
+       "version 2 layer 3|Mono|32|22050|10|CBR"},
   };
   for (const auto& [bytes, size, want] : cases) EXPECT_EQ(Describe(*this, bytes, size), want);
 
   MPEGAudioInfo info;
-  ASSERT_TRUE(Read(kHeader128, info, 4'000'000));
+  ASSERT_TRUE(Read(kHeader128, info, 417));
   EXPECT_FALSE(info.bProtected);
   EXPECT_EQ(std::to_string(info.iFileSize) + " " + std::to_string(info.iID3v1Revision) + " " +
-                std::to_string(info.iID3v2Version), "4000000 -1 -1");
-  ASSERT_TRUE(Read(BE32(0xFFFA900F), info, 1000));
+                std::to_string(info.iID3v2Version), "417 -1 -1");
+  ASSERT_TRUE(Read(BE32(0xFFFA900F), info, 417));
   EXPECT_TRUE(info.bProtected && info.bRightsFlag && info.bOriginal && info.bEmphasis);
 }
 
@@ -115,7 +138,7 @@ TEST_F(MPEGAudioTest, SearchCrossesReadPieces) {
   for (size_t at : {65533u, 65535u, 65536u, 131069u}) {
     SCOPED_TRACE(at);
     MPEGAudioInfo info;
-    ASSERT_TRUE(Read(std::string(at, '\xFF') + kHeader128, info, at + 4));
+    ASSERT_TRUE(Read(std::string(at, '\xFF') + kHeader128, info, at + 417));
     // The run of 0xFF bytes before it holds no valid header (index 15).
     EXPECT_EQ(info.iDuration, 0);
     EXPECT_EQ(info.iBitrate, 128);
@@ -128,7 +151,8 @@ TEST_F(MPEGAudioTest, TagsSizeAndBadFiles) {
   MPEGAudioInfo info;
   for (int revision : {0, 1}) {
     std::string v1 = "TAG" + std::string(122, 'x') + '\0' + char(revision * 5) + '\x11';
-    ASSERT_TRUE(Read(kHeader128 + std::string(500, '\0') + v1, info));
+    // The frame ends where the ID3v1 tag starts.
+    ASSERT_TRUE(Read(kHeader128 + std::string(413, '\0') + v1, info));
     EXPECT_EQ(info.iID3v1Revision, revision);
   }
   // No frame: False, but tag and size fields are written.
@@ -142,6 +166,16 @@ TEST_F(MPEGAudioTest, TagsSizeAndBadFiles) {
   EXPECT_EQ(info.iFileSize, 77);
   // A tag whose size reaches beyond the file: the search finds nothing.
   EXPECT_FALSE(Read("ID3\x03" + std::string(2, '\0') + SyncSafe(0x0FFFFFFF) + kHeader128, info));
+}
+
+TEST_F(MPEGAudioTest, FalseSyncBeforeARealStreamIsPassedOver) {
+  std::ifstream in(Fixture("mp25l3_cbr32_stereo.mp3"), std::ios::binary);
+  const std::string real(std::istreambuf_iterator<char>(in), {});
+  // A 128 kbit/s MPEG-1 header whose frame ends in junk, then lame's stream.
+  MPEGAudioInfo info;
+  ASSERT_TRUE(Read(kHeader128 + std::string(500, 'j') + real, info));
+  EXPECT_EQ(info.sVersionLayer + "|" + std::to_string(info.iBitrate) + "|" +
+                std::to_string(info.iSampleRate), "version 2.5 layer 3|32|11025");
 }
 
 TEST(MPEGFixtureTest, AgreesWithFFprobe) {

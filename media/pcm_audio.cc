@@ -80,7 +80,7 @@ bool ReadWaveInfo(const std::string& sFilePath, PCMAudioInfo& info) {
       have_fmt = fmt.size() >= 16;
     } else if (riff.ChunkFourCC == "data") {
       have_data = true;
-      data_size = std::min(riff.ChunkSize, file_size - riff.Position());
+      data_size = std::max<int64_t>(0, std::min(riff.ChunkSize, file_size - riff.Position()));
     }
     if (riff.ChunkType == "eof") break;
   }
@@ -149,6 +149,13 @@ bool ReadAiffInfo(const std::string& sFilePath, PCMAudioInfo& info) {
   if (!(rate >= 1 && rate <= 1e7)) return false;
   a.sCompression = form == "AIFC" && comm.size() >= 22 ? comm.substr(18, 4) : "NONE";
   a.iSampleRate = RoundToInt32(rate);
+  // Uncompressed samples cannot outnumber what the sound chunk holds; a
+  // COMM chunk claiming 2^32 frames would otherwise give weeks of play.
+  const int64_t frame_bytes =
+      int64_t{std::max(0, a.iChannels)} * ((std::max(0, a.iBitsPerSample) + 7) / 8);
+  if (IsUncompressedAiff(a.sCompression) && sound_bytes >= 0 && frame_bytes > 0) {
+    a.iSampleFrames = std::min(a.iSampleFrames, sound_bytes / frame_bytes);
+  }
   double seconds = static_cast<double>(a.iSampleFrames) / rate;
   a.iLength = RoundToInt32(seconds * 1000.0);
   if (IsUncompressedAiff(a.sCompression) || sound_bytes < 0 || seconds <= 0) {

@@ -33,7 +33,9 @@ bool ReadWaveInfo(const std::string& sFilePath, PCMAudioInfo& info);
 
 // Reads an AIFF or AIFF-C file. True when it has a "COMM" chunk with a
 // sample rate between 1 Hz and 10 MHz; `info` is then filled. The bit rate
-// of compressed AIFF-C comes from the size of its "SSND" chunk.
+// of compressed AIFF-C comes from the size of its "SSND" chunk; for
+// uncompressed samples the frame count (and so the play time) is capped at
+// what the "SSND" chunk holds, when there is one.
 bool ReadAiffInfo(const std::string& sFilePath, PCMAudioInfo& info);
 
 }  // namespace cadenza

@@ -76,10 +76,16 @@ TEST_F(PCMAudioTest, CraftedWaveFiles) {
 
 TEST_F(PCMAudioTest, CraftedAiffFiles) {
   PCMAudioInfo info;
-  std::string ssnd = "SSND" + BE32(8 + 11025) + std::string(8 + 11025, '\0') + '\0';
-  ASSERT_TRUE(ReadAiffInfo(Write("a.aiff", Aiff("AIFF", Comm(2, 88200, k44100) + ssnd)), info));
+  auto sound = [](uint32_t n) { return "SSND" + BE32(8 + n) + std::string(8 + n + n % 2, '\0'); };
+  const std::string ssnd = sound(11025);
+  ASSERT_TRUE(ReadAiffInfo(Write("a.aiff", Aiff("AIFF", Comm(2, 88200, k44100) + sound(352800))), info));
   EXPECT_EQ(info.iSampleRate, 44100);
   EXPECT_EQ(Row(info) + " " + info.sCompression, "2000 1411 88200 NONE");
+  // Uncompressed frames beyond what the sound chunk holds are not counted.
+  for (uint32_t frames : {88200u, 0xFFFFFFFFu}) {
+    ASSERT_TRUE(ReadAiffInfo(Write("a.aiff", Aiff("AIFF", Comm(2, frames, k44100) + ssnd)), info));
+    EXPECT_EQ(Row(info), "62 1411 2756");
+  }
   // Compressed AIFF-C: the bit rate follows the sound data.
   ASSERT_TRUE(ReadAiffInfo(Write("b.aifc", Aiff("AIFC", Comm(1, 44100, k44100, "ima4") + ssnd)), info));
   EXPECT_EQ(Row(info) + " " + info.sCompression, "1000 88 44100 ima4");

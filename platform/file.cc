@@ -18,13 +18,18 @@ bool RandomAccessFile::Open(const std::string& path) {
     fd_ = -1;
     size_ = 0;
   }
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK keeps open() from waiting for a writer when the path is a
+  // FIFO; anything but a regular file is then refused. Reads from a regular
+  // file never block, so the flag is dropped again only for tidiness.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return false;
   }
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   fd_ = fd;
   size_ = st.st_size;
   return true;

@@ -18,7 +18,8 @@ class RandomAccessFile {
   RandomAccessFile& operator=(const RandomAccessFile&) = delete;
 
   // Opens a regular file for reading; false when it cannot be opened or is
-  // not a regular file (a directory, for example).
+  // not a regular file (a directory, a FIFO, a device). Never waits for a
+  // FIFO's writer.
   bool Open(const std::string& path);
   bool is_open() const { return fd_ >= 0; }
   // Size in bytes at open time (0 when not open).

@@ -5,6 +5,7 @@
 
 #include "component/paths.h"
 #include "platform/fs.h"
+#include "platform/lock.h"
 
 namespace cadenza {
 
@@ -18,6 +19,23 @@ void SetCancelRequest(int32_t value) { g_bCancelUpdate = value; }
 
 clsCadenza::clsCadenza(Host* host, Options options)
     : m_host(host ? host : &g_silent_host), m_options(std::move(options)) {}
+
+clsCadenza::~clsCadenza() = default;
+clsCadenza::clsCadenza(clsCadenza&&) noexcept = default;
+clsCadenza& clsCadenza::operator=(clsCadenza&&) noexcept = default;
+
+Status clsCadenza::LockDevice() {
+  if (m_lock) return Status::OK();
+  // The lock file lives in the control folder; a folder without one is
+  // not a device to change.
+  if (m_siPodDrive.empty() || !fs::FolderExists(DevicePath(kControlFolder)))
+    return Status::NotFound((m_siPodDrive.empty() ? std::string("The device") : m_siPodDrive) +
+                                " has no iPod_Control folder, so it is not an iPod",
+                            76);
+  return FileLock::Acquire(DevicePath(kLockFile), m_options.lock_wait_ms, &m_lock);
+}
+
+void clsCadenza::UnlockDevice() { m_lock.reset(); }
 
 void clsCadenza::initlaize(int32_t hParentWindow, const std::string& sApplicationName,
                            const std::string& siPodDrive) {

@@ -2,10 +2,12 @@
 #include "cadenza/cadenza.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "db/codec.h"
 #include "platform/fs.h"
@@ -126,7 +128,14 @@ TEST_F(DeviceTest, ResetInstallsTheEmptyDatabaseOrReportsTheMissingTemplate) {
   EXPECT_EQ(c->GetAllPlayLists().m_mhlp.m_mhyp.size(), 1u);
   EXPECT_EQ(c->GetAllPodcasts().m_mhlp.m_mhyp.size(), 1u);
   EXPECT_EQ(Get(DbPath()).substr(0, 4), "mhbd");  // the file the loader reads was replaced
-  EXPECT_EQ(Entries(root_ / "iPod_Control/iTunes"), 1);
+  // The damaged file was kept beside it, and the user told where.
+  std::vector<stdfs::path> kept;
+  for (auto& e : stdfs::directory_iterator(root_ / "iPod_Control/iTunes"))
+    if (e.path() != DbPath()) kept.push_back(e.path());
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(Get(kept[0]), "garbage");
+  EXPECT_EQ(kept[0].filename().string().rfind("iTunesDB.damaged-", 0), 0u);
+  EXPECT_NE(host_.boxes.back().text.find(kept[0].string()), std::string::npos);
 
   stdfs::remove_all(root_ / "iPod_Control");
   Options o;
@@ -327,6 +336,50 @@ TEST_F(DeviceTest, ChosenFoldersFillTheGapsAndCountFilesAsTaken) {
   const MHIT t = c->GetAllTracks().m_mhlt.m_mhit.back();
   EXPECT_EQ(t.sFiletype, "WAV ");
   EXPECT_EQ(t.iType2, 0);
+}
+
+TEST_F(DeviceTest, OnlyRegularFilesWhoseStreamParsesAreSupported) {
+  const std::string media = std::string(CADENZA_SOURCE_DIR) + "/media/testdata/";
+  const stdfs::path in = root_ / "in";
+  std::string noise(65536, '\0');
+  std::mt19937 rng(7);
+  for (char& ch : noise) ch = static_cast<char>(rng());
+  stdfs::create_directories(in / "folder.wav");
+  ASSERT_EQ(::mkfifo((in / "pipe.mp3").c_str(), 0600), 0);
+  stdfs::create_symlink(media + "pcm_s16_stereo_11025.aiff", in / "link.aiff");
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {"pipe.mp3", "0 0 Not a regular file: " + (in / "pipe.mp3").string()},
+      {"folder.wav", "0 0 Not a regular file: " + (in / "folder.wav").string()},
+      {"absent.mp3", "0 0 No such file: " + (in / "absent.mp3").string()},
+      {"link.aiff", "1 1 OK"},
+      {media + "mp1l3_cbr128_noinfo.mp3", "1 1 OK"},
+      {media + "mp3_in_wave.wav", "1 1 OK"},
+      {media + "pcm_u8_mono_8000.wav", "1 1 OK"},
+  };
+  for (const auto& [ext, why] : {std::pair{".mp3", "not a valid MP3 file (no MPEG audio frame found)"},
+                                 {".wav", "not a valid WAVE file (no format or data chunk)"},
+                                 {".aiff", "not a valid AIFF file (no COMM chunk)"}}) {
+    for (const auto& [kind, bytes] : {std::pair<std::string, std::string>{"empty", ""},
+                                      {"text", "just some words, not sound\n"}, {"noise", noise}}) {
+      Put(in / (kind + ext), bytes);
+      cases.emplace_back(kind + ext, std::string("1 0 ") + why);
+    }
+  }
+  auto c = Open();
+  for (const auto& [name, want] : cases) {
+    TrackInfo info;
+    const bool r = c->SetTrackInfo(name.starts_with("/") ? name : (in / name).string(), info);
+    EXPECT_EQ(std::to_string(r) + " " + std::to_string(info.isFileSupported) + " " +
+                  c->status().ToString(), want) << name;
+  }
+  // 8 kbit/s MPEG-2.5 frames in a sparse 4 GiB file: more milliseconds than
+  // an int32 holds, so the length saturates.
+  const std::string header("\xFF\xE3\x18\xC0", 4);
+  Put(in / "long.mp3", header + std::string(68, '\0') + header);
+  stdfs::resize_file(in / "long.mp3", uint64_t{1} << 32);
+  TrackInfo info;
+  ASSERT_TRUE(c->SetTrackInfo((in / "long.mp3").string(), info) && info.isFileSupported);
+  EXPECT_EQ(info.iTrackTimLength, 2147483647);
 }
 
 }  // namespace

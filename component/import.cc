@@ -1,8 +1,10 @@
 // AddTrack: puts a media file on the device and enters it in the loaded
 // database (or, in its modify form, rewrites an existing track).
+#include <cstdio>
 #include <filesystem>
 
 #include "cadenza/cadenza.h"
+#include "component/device_lock.h"
 #include "component/paths.h"
 #include "component/track_text.h"
 #include "platform/fs.h"
@@ -86,8 +88,8 @@ int32_t clsCadenza::AddTrackImpl(const std::string& sFilePath, TrackInfo& Info,
   if (!bSkipSetInfo) {
     SetTrackInfo(sFilePath, Info);
     if (!Info.isFileSupported) {
-      m_status = Status::Unsupported(m_status.ok() ? "The file is not supported: " + sFilePath
-                                                   : m_status.message());
+      // A file that could not be read keeps the reason it could not.
+      if (m_status.ok()) m_status = Status::Unsupported("The file is not supported: " + sFilePath);
       return -2;
     }
   }
@@ -173,8 +175,19 @@ int32_t clsCadenza::AddTrackImpl(const std::string& sFilePath, TrackInfo& Info,
   if (bSkipCopy || modify) {
     location = StoredLocation(m_siPodDrive, siPodPath);
   } else {
-    // A device that will refuse the database gets no file either.
+    // A device that will refuse the database gets no file either, and
+    // neither does one that another program is changing or that has no
+    // room left for the file and the database that will list it.
     if (Status st = CheckWritable(); !st.ok()) return -1;
+    DeviceLockScope lock(*this);
+    if (Status st = lock.Enter(); !st.ok()) {
+      m_status = st;
+      return -1;
+    }
+    if (Status st = CheckRoomFor(fs::FileSize(sFilePath)); !st.ok()) {
+      m_status = st;
+      return -1;
+    }
     std::string rel = ChooseDevicePath(TrimBlanks(Info.sFiletype));
     if (rel.empty()) {
       if (m_status.ok()) m_status = Status::IOError("No place for the file on the device");
@@ -194,6 +207,7 @@ int32_t clsCadenza::AddTrackImpl(const std::string& sFilePath, TrackInfo& Info,
       m_status = st;
       return -1;
     }
+    m_bCopiedSinceWrite = true;
   }
   {
     MHOD_S& o = objects.emplace_back();
@@ -222,6 +236,38 @@ int32_t clsCadenza::AddTrackImpl(const std::string& sFilePath, TrackInfo& Info,
   }
   m_status = Status::OK();
   return id;
+}
+
+int64_t clsCadenza::EstimatedFileSize() const {
+  int64_t size = int64_t{m_MHBD.iHeaderSize} + m_MHSD_T.iTotalSize + m_MHSD_PlayLists.iTotalSize +
+                 m_MHSD_Podcasts.iTotalSize + m_MHSD_A.iTotalSize + m_MHSD_NP.iTotalSize +
+                 static_cast<int64_t>(m_sTrailingData.size());
+  for (const MHSD_A& o : m_aOtherSections) size += o.iTotalSize;
+  return std::max<int64_t>(size, 0);
+}
+
+Status clsCadenza::CheckRoomFor(int64_t size) {
+  // Room for one more track entry, and for what the file system needs
+  // beyond the data itself.
+  constexpr uint64_t kEntryRoom = 64 * 1024;
+  constexpr uint64_t kSlack = 256 * 1024;
+  fs::SpaceInfo space;
+  // When the file system cannot tell, the copy reports a full disk itself.
+  if (size < 0 || !fs::GetSpace(m_siPodDrive, &space).ok()) return Status::OK();
+  const uint64_t block = std::max<uint64_t>(space.block_size, 512);
+  auto rounded = [&](uint64_t n) { return (n + block - 1) / block * block; };
+  // The file, the folder made for it, and the new database written beside
+  // the old one before it replaces it.
+  const uint64_t need = rounded(static_cast<uint64_t>(size)) + block +
+                        rounded(static_cast<uint64_t>(EstimatedFileSize()) + kEntryRoom) + kSlack;
+  if (space.free_bytes >= need) return Status::OK();
+  auto mb = [](uint64_t n) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%.1f MB", static_cast<double>(n) / 1e6);
+    return std::string(b);
+  };
+  return Status::NoSpace("the iPod is full: the file needs " + mb(need) +
+                         " with the database, and " + mb(space.free_bytes) + " are free");
 }
 
 Status clsCadenza::CopyFileWithProgress(const std::string& sSource,

@@ -1,6 +1,10 @@
-// LoadiPodDB: reads the device database into the records; on any failure
-// asks the user whether to rebuild the database or install an empty one.
+// LoadiPodDB: reads the device database into the records; when the
+// database is missing or damaged asks the user whether to rebuild it or
+// install an empty one.
+#include <ctime>
+#include <functional>
 #include <memory>
+#include <string_view>
 
 #include "cadenza/cadenza.h"
 #include "component/paths.h"
@@ -37,9 +41,16 @@ bool clsCadenza::LoadOnce(int depth) {
   Status st = fs::ReadWholeFile(DevicePath(kDatabaseFile), &buffer);
   if (st.code() == Status::Code::kNotFound) return OfferRepair(true, depth);
   if (!st.ok()) {
+    // A file that cannot be read (permissions, an I/O error, not a file at
+    // all) is not a damaged database: repairing it would throw away a
+    // database that may be whole.
     m_status = st;
-    return OfferRepair(false, depth);
+    Ask("The iPod database could not be read." + std::string(kCrLf) + st.message(), "",
+        kMsgOK | kMsgCritical);
+    return false;
   }
+  const FileIdentity identity{static_cast<int64_t>(buffer.size()),
+                              std::hash<std::string_view>{}(buffer)};
 
   // Decode into fresh records, so that nothing of an earlier load lingers.
   Database db;
@@ -52,6 +63,7 @@ bool clsCadenza::LoadOnce(int depth) {
     return OfferRepair(false, depth);
   }
   m_bDBLoaded = true;
+  m_loadedFile = identity;
   m_status = Status::OK();
   return true;
 }
@@ -64,6 +76,9 @@ bool clsCadenza::OfferRepair(bool not_found, int depth) {
     m_status = not_found ? Status::NotFound("The iPod database was not found")
                          : Status::Corrupt("The iPod database is corrupted");
   const Status failure = m_status;
+  if (!m_options.offer_repair) return false;
+  // A damaged file is kept before a repair replaces it.
+  auto keep = [&] { return not_found || KeepDamagedCopy().ok(); };
 
   std::string reset_question;
   if (has_music) {
@@ -72,7 +87,7 @@ bool clsCadenza::OfferRepair(bool not_found, int depth) {
                     "Audio/Video files in the iPod)?"
                   : "iPod DB is corrupted, Do you want to rebuild the DB(Using all existing "
                     "Audio files in the iPod)?";
-    if (Ask(rebuild_question, kCorruptTitle, kQuestion) == kAnswerYes) return ReBuildDB();
+    if (Ask(rebuild_question, kCorruptTitle, kQuestion) == kAnswerYes) return keep() && ReBuildDB();
     reset_question = not_found ? "iPod DB is Corrupted,Do you want to reset the iPod DB?" +
                                      std::string(kCrLf) + "Click Yes to load an empty DB."
                                : reset_tail;
@@ -90,7 +105,33 @@ bool clsCadenza::OfferRepair(bool not_found, int depth) {
     m_status = Status::Corrupt("The empty database could not be loaded");
     return false;
   }
-  return RunReset(depth);
+  return keep() && RunReset(depth);
+}
+
+Status clsCadenza::KeepDamagedCopy() {
+  const std::string path = DevicePath(kDatabaseFile);
+  if (!fs::FileExists(path)) return Status::OK();
+  char when[32];
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::strftime(when, sizeof when, "%Y%m%d-%H%M%S", &local);
+  std::string kept = path + ".damaged-" + when;
+  for (int n = 2; fs::FileExists(kept) || fs::FolderExists(kept); ++n)
+    kept = path + ".damaged-" + when + "-" + std::to_string(n);
+  if (Status st = fs::CopyFile(path, kept); !st.ok()) {
+    m_status = st;
+    Ask("The damaged iPod database could not be kept, so it was not replaced." +
+            std::string(kCrLf) + st.message(),
+        "", kMsgOK | kMsgCritical);
+    return st;
+  }
+  // The copy reaches the disk together with the repaired database.
+  m_bCopiedSinceWrite = true;
+  Ask("The damaged iPod database was kept as " + kept + "." + kCrLf +
+          "Rename it back to undo the repair.",
+      "", kMsgOK | kMsgInformation);
+  return Status::OK();
 }
 
 bool clsCadenza::RunReset(int depth) {

@@ -8,7 +8,11 @@ namespace cadenza {
 inline constexpr char kControlFolder[] = "iPod_Control";
 inline constexpr char kITunesFolder[] = "iPod_Control\\iTunes";
 inline constexpr char kMusicFolder[] = "iPod_Control\\Music";
-inline constexpr char kDatabaseFile[] = "iPod_Control\\iTunes\\itunesDB";
+// A new database file takes this spelling; an existing one keeps its own
+// (the device's file systems ignore case, other readers may not).
+inline constexpr char kDatabaseFile[] = "iPod_Control\\iTunes\\iTunesDB";
+// The lock file that one writer at a time holds.
+inline constexpr char kLockFile[] = "iPod_Control\\.cadenza.lock";
 inline constexpr char kTemplateName[] = "Cadenza";
 inline constexpr char kCrLf[] = "\r\n";
 

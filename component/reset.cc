@@ -1,7 +1,7 @@
 // ResetiPodDB and InstallBlankDB: an empty database on the device.
 #include "cadenza/cadenza.h"
+#include "component/device_lock.h"
 #include "component/paths.h"
-#include "device/device_info.h"
 #include "platform/fs.h"
 
 namespace cadenza {
@@ -27,25 +27,25 @@ bool clsCadenza::InstallBlankDB() {
       if (Status st = fs::CreateFolder(path); !st.ok()) return fail(st);
     }
   }
-  const std::string source = ComponentFolder() + "/" + kTemplateName;
+  DeviceLockScope lock(*this);
+  if (Status st = lock.Enter(); !st.ok()) return fail(st);
   std::string blank;
-  if (!fs::FileExists(source) || !fs::ReadWholeFile(source, &blank).ok()) {
-    m_status = Status::NotFound("The blank database template is missing: " + source);
-    Ask("Cadenza file is missing, Please reinstall the application", "",
-        kMsgOK | kMsgCritical);
-    return false;
-  }
+  if (!ReadBlankTemplate(&blank).ok()) return false;
   // The template becomes the device's database file, the one the loader
   // reads; it replaces a damaged one in a single step.
-  if (Status st = SignForDevice(
-          ReadDeviceInfo(m_siPodDrive, {m_options.sysfs_root, m_options.mountinfo_path}), &blank);
-      !st.ok())
-    return fail(st);
-  const std::string target = DevicePath(kDatabaseFile);
-  if (Status st = fs::WriteFileAtomic(target, blank); !st.ok()) return fail(st);
-  if (!fs::FileExists(target)) return fail(Status::IOError("The database was not copied"));
+  if (Status st = StoreDatabase(std::move(blank), false); !st.ok()) return fail(st);
   m_status = Status::OK();
   return true;
+}
+
+Status clsCadenza::ReadBlankTemplate(std::string* image) {
+  const std::string source = ComponentFolder() + "/" + kTemplateName;
+  if (!fs::FileExists(source) || !fs::ReadWholeFile(source, image).ok()) {
+    m_status = Status::NotFound("The blank database template is missing: " + source);
+    Ask("Cadenza file is missing, Please reinstall the application", "", kMsgOK | kMsgCritical);
+    return m_status;
+  }
+  return Status::OK();
 }
 
 }  // namespace cadenza

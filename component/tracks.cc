@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "cadenza/cadenza.h"
+#include "component/device_lock.h"
 #include "component/paths.h"
 #include "component/track_text.h"
 #include "platform/fs.h"
@@ -123,15 +124,33 @@ TrackInfo clsCadenza::GetTrackInfo(int32_t iTrackID) {
 }
 
 Variant clsCadenza::DeleteTrack(int32_t iTrackID) {
-  namespace stdfs = std::filesystem;
   if (iTrackID == -1) {
     // -1 is the deletion mark itself; it names no track.
     m_status = Status::Invalid("The track id -1 marks deleted tracks and names no track");
     return {};
   }
   // The file goes at once; a device whose database cannot be written keeps
-  // both.
+  // both, and so does a device that another program is changing.
   if (Status st = CheckWritable(); !st.ok()) return {};
+  DeviceLockScope lock(*this);
+  if (Status st = lock.Enter(); !st.ok()) {
+    m_status = st;
+    return {};
+  }
+  std::string file;
+  if (!MarkTrackDeleted(iTrackID, &file).ok()) return {};
+  if (file.empty()) {
+    m_status = Status::NotFound("The track has no location; no file was deleted");
+    return {};
+  }
+  m_status = RemoveMusicFile(file);
+  return {};
+}
+
+Status clsCadenza::MarkTrackDeleted(int32_t iTrackID, std::string* file) {
+  file->clear();
+  if (iTrackID == -1)
+    return m_status = Status::Invalid("The track id -1 marks deleted tracks and names no track");
   MHIT* t = FindTrack(m_MHSD_T.m_mhlt, iTrackID);
   if (t) {
     m_iMaxIDCache = -1;
@@ -141,53 +160,46 @@ Variant clsCadenza::DeleteTrack(int32_t iTrackID) {
   }
   MarkItems(m_MHSD_PlayLists, iTrackID, m_iPlaylistItemsDeleted);
   MarkItems(m_MHSD_Podcasts, iTrackID, m_iPodcastItemsDeleted);
-  if (!t) {
-    m_status = Status::Invalid("No track has the id " + std::to_string(iTrackID), 9);
-    return {};
-  }
-
-  const MHOD_S* loc = nullptr;
+  if (!t) return m_status = Status::Invalid("No track has the id " + std::to_string(iTrackID), 9);
   size_t n = std::min<size_t>(t->m_mhod.size(), static_cast<size_t>(std::max(t->iNumberOfMHODS, 0)));
-  for (size_t j = 0; j < n && !loc; ++j)
-    if (t->m_mhod[j].iType == 2 && IsText(t->m_mhod[j])) loc = &t->m_mhod[j];
-  if (!loc) {
-    m_status = Status::NotFound("The track has no location; no file was deleted");
-    return {};
+  for (size_t j = 0; j < n; ++j) {
+    if (t->m_mhod[j].iType != 2 || !IsText(t->m_mhod[j])) continue;
+    std::string rel = Utf16ToUtf8(t->m_mhod[j].sString.u16());
+    std::replace(rel.begin(), rel.end(), ':', '/');
+    *file = fs::DevicePath(m_siPodDrive, rel);
+    break;
   }
-  std::string rel = Utf16ToUtf8(loc->sString.u16());
-  std::replace(rel.begin(), rel.end(), ':', '/');
+  return m_status = Status::OK();
+}
 
-  // The location comes from the database file: never follow it outside the
-  // device.
+Status clsCadenza::RemoveMusicFile(const std::string& path) {
+  namespace stdfs = std::filesystem;
+  // The path comes from the database file, which anyone can write: resolve
+  // case, "..", and symbolic links (the last one too) before deciding, and
+  // delete nothing that does not lie below the music folder.
   std::error_code ec;
-  stdfs::path root = stdfs::weakly_canonical(stdfs::path(m_siPodDrive), ec);
-  stdfs::path file = stdfs::weakly_canonical(stdfs::path(fs::DevicePath(m_siPodDrive, rel)), ec);
-  auto inside = [&](const stdfs::path& p) {
-    auto r = p.lexically_relative(root);
+  const stdfs::path music = stdfs::weakly_canonical(DevicePath(kMusicFolder), ec);
+  const std::string named = fs::ResolveNoCase(path);
+  const stdfs::path target = ec ? stdfs::path() : stdfs::weakly_canonical(named, ec);
+  // The entry itself, with its folders resolved: a link is removed, not
+  // what it points to.
+  const stdfs::path entry = ec ? stdfs::path()
+                               : stdfs::weakly_canonical(stdfs::path(named).parent_path(), ec) /
+                                     stdfs::path(named).filename();
+  auto below_music = [&](const stdfs::path& p) {
+    if (p.empty()) return false;
+    const stdfs::path r = p.lexically_relative(music);
     return !r.empty() && *r.begin() != ".." && r != ".";
   };
-  if (ec || m_siPodDrive.empty() || !inside(file)) {
-    m_status = Status::Invalid("The location " + Utf16ToUtf8(loc->sString.u16()) +
-                               " lies outside the device; no file was deleted");
-    return {};
-  }
-  if (Status st = fs::DeleteFile(file.string(), true); !st.ok()) {
-    m_status = st;
-    return {};
-  }
-  // Remove the track's folder when nothing is left in it, but never the
-  // device root or the control folders themselves.
-  stdfs::path parent = file.parent_path();
-  stdfs::path music = stdfs::weakly_canonical(stdfs::path(DevicePath(kMusicFolder)), ec);
-  if (inside(parent) && parent != music && parent != music.parent_path() &&
-      fs::FolderSize(parent.string()) == 0) {
-    if (Status st = fs::DeleteFolder(parent.string(), false); !st.ok()) {
-      m_status = st;
-      return {};
-    }
-  }
-  m_status = Status::OK();
-  return {};
+  if (m_siPodDrive.empty() || ec || !below_music(target) || !below_music(entry))
+    return m_status = Status::Invalid(path +
+                                      " does not lie in the iPod's music folders, so it was not "
+                                      "deleted");
+  if (Status st = fs::DeleteFile(entry.string(), true); !st.ok()) return m_status = st;
+  // The folder goes when nothing is left in it; the music folder stays.
+  const stdfs::path parent = entry.parent_path();
+  if (below_music(parent)) fs::RemoveEmptyFolder(parent.string());
+  return m_status = Status::OK();
 }
 
 bool clsCadenza::ModifyTrack(int32_t iTrackID, const TrackInfo& Info) {

@@ -1,5 +1,9 @@
 // WriteiPodDB and Write_FileSize: the records back to the device file.
+#include <functional>
+#include <string_view>
+
 #include "cadenza/cadenza.h"
+#include "component/device_lock.h"
 #include "component/paths.h"
 #include "db/codec.h"
 #include "db/writer.h"
@@ -7,6 +11,12 @@
 #include "platform/fs.h"
 
 namespace cadenza {
+
+namespace {
+
+size_t ImageHash(std::string_view image) { return std::hash<std::string_view>{}(image); }
+
+}  // namespace
 
 Variant clsCadenza::WriteiPodDB() {
   if (!m_bDBLoaded) {
@@ -18,18 +28,25 @@ Variant clsCadenza::WriteiPodDB() {
         "", kMsgOK | kMsgCritical);
     return {};
   }
-  if (Status st = CheckWritable(); !st.ok()) return {};
-  const std::string path = DevicePath(kDatabaseFile);
+  WriteRecords(true);
+  return {};
+}
+
+Status clsCadenza::WriteRecords(bool must_be_unchanged) {
+  if (Status st = CheckWritable(); !st.ok()) return st;
   auto report = [&](const Status& st) {
     m_status = st;
     Ask("Error occured while writting iPod DB." + std::string(kCrLf) + "Err Number:" +
             std::to_string(st.number()) + "," + st.message(),
         "", kMsgOK | kMsgCritical);
+    return st;
   };
-  if (!fs::FileExists(path)) {
-    report(Status::NotFound("File not found", 53));
-    return {};
-  }
+  DeviceLockScope lock(*this);
+  if (Status st = lock.Enter(); !st.ok()) return report(st);
+  // A write replaces the file that was loaded; when it has gone, so has
+  // the device (or another program removed it).
+  if (must_be_unchanged && !fs::FileExists(DevicePath(kDatabaseFile)))
+    return report(Status::NotFound("File not found", 53));
 
   std::string image;
   WriteStage stage;
@@ -41,26 +58,51 @@ Variant clsCadenza::WriteiPodDB() {
               (stage == WriteStage::kTrackList ? "MHSD_T" : "MHSD_P") + "]." + kCrLf +
               std::to_string(st.number()) + ":" + st.message(),
           "", kMsgOK);
-    } else {
-      report(st);
+      return st;
     }
-    return {};
+    return report(st);
   }
+  if (st = StoreDatabase(std::move(image), must_be_unchanged); !st.ok()) return report(st);
+  m_status = Status::OK();
+  return m_status;
+}
+
+Status clsCadenza::StoreDatabase(std::string image, bool must_be_unchanged) {
   // Devices that check a signature get the complete file signed; the
   // signature is verified before anything reaches the device.
-  st = SignForDevice(ReadDeviceInfo(m_siPodDrive, {m_options.sysfs_root, m_options.mountinfo_path}),
-                     &image);
-  if (!st.ok()) {
-    report(st);
-    return {};
+  Status st = SignForDevice(
+      ReadDeviceInfo(m_siPodDrive, {m_options.sysfs_root, m_options.mountinfo_path}), &image);
+  if (!st.ok()) return st;
+  const std::string path = DevicePath(kDatabaseFile);
+  if (must_be_unchanged) {
+    // Another program may have written the database since this object
+    // loaded it; writing over it would lose that program's changes. The
+    // contents decide, not the file's time: a program that wrote the same
+    // bytes again changed nothing, and a file system may keep times to two
+    // seconds only.
+    std::string current;
+    const bool same = fs::FileSize(path) == m_loadedFile.size &&
+                      fs::ReadWholeFile(path, &current).ok() &&
+                      ImageHash(current) == m_loadedFile.hash;
+    if (!same)
+      return Status::Busy(
+          "the iPod database was changed by another program after it was loaded, so it was not "
+          "written; load it again and repeat the changes");
   }
-  st = fs::WriteFileAtomic(path, image);
-  if (!st.ok()) {
-    report(st);
-    return {};
+  if (!fs::FolderExists(DevicePath(kITunesFolder))) {
+    if (st = fs::CreateFolders(DevicePath(kITunesFolder)); !st.ok()) return st;
   }
-  m_status = Status::OK();
-  return {};
+  // What writes killed before this one left behind (safe: this object holds
+  // the lock, so no other write is under way).
+  fs::RemoveLeftoverTemps(path);
+  // The media files the new database lists reach the disk before it does.
+  if (m_bCopiedSinceWrite) {
+    if (st = fs::FlushFileSystem(m_siPodDrive); !st.ok()) return st;
+  }
+  if (st = fs::WriteFileAtomic(path, image); !st.ok()) return st;
+  m_bCopiedSinceWrite = false;
+  m_loadedFile = {static_cast<int64_t>(image.size()), ImageHash(image)};
+  return Status::OK();
 }
 
 Status clsCadenza::CheckWritable() {

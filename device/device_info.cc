@@ -30,7 +30,7 @@ constexpr size_t kMaxMountInfoSize = 8 << 20;
 
 constexpr const char* kSysInfoRel = "iPod_Control\\Device\\SysInfo";
 constexpr const char* kSysInfoExtendedRel = "iPod_Control\\Device\\SysInfoExtended";
-constexpr const char* kDatabaseRel = "iPod_Control\\iTunes\\itunesDB";
+constexpr const char* kDatabaseRel = "iPod_Control\\iTunes\\iTunesDB";
 
 struct Model {
   const char* family;

@@ -12,7 +12,9 @@
 #ifndef CADENZA_CADENZA_H_
 #define CADENZA_CADENZA_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <variant>
 
@@ -36,13 +38,25 @@ struct Options {
   // iPod. Tests point them at a fake tree.
   std::string sysfs_root = "/sys";
   std::string mountinfo_path = "/proc/self/mountinfo";
+  // Whether a load that fails offers to rebuild or reset the database.
+  // false: the load fails with the reason and nothing on the device
+  // changes (for programs that only read).
+  bool offer_repair = true;
+  // How long a call that changes the device waits for another program
+  // that is changing it, in milliseconds.
+  int lock_wait_ms = 3000;
 };
+
+class FileLock;
 
 class clsCadenza : private Database {
  public:
   // `host` is not owned and must outlive the object; nullptr: a host that
   // shows nothing and answers No.
   explicit clsCadenza(Host* host = nullptr, Options options = {});
+  ~clsCadenza();
+  clsCadenza(clsCadenza&&) noexcept;
+  clsCadenza& operator=(clsCadenza&&) noexcept;
 
   // 1. Reads the device database into the records.
   bool LoadiPodDB();
@@ -101,8 +115,33 @@ class clsCadenza : private Database {
   // Number of tracks marked deleted since the last load.
   int32_t DeletedTracks() const { return m_iDeletedTracks; }
 
+  // One writer at a time. Every call that changes the device takes the
+  // device's lock for its own duration, and a write refuses (kBusy) when the
+  // database file is no longer the one loaded. LockDevice holds the lock
+  // from now until UnlockDevice (or the object's end), so that a load, the
+  // changes and the write after it form one step that no other writer comes
+  // between. kBusy when another program kept the lock for longer than
+  // Options::lock_wait_ms; kNotFound when the device has no iPod_Control
+  // folder.
+  Status LockDevice();
+  void UnlockDevice();
+
+  // Marks a track and its playlist items deleted, as DeleteTrack does, but
+  // leaves the track's media file on the device: `file` receives its path
+  // (as GetTrackInfo gives it in sLocation; empty when the track has no
+  // location), to be passed to RemoveMusicFile once the database without
+  // the track has been written. So a crash can leave a file that no track
+  // lists, but never a listed track without its file.
+  Status MarkTrackDeleted(int32_t iTrackID, std::string* file);
+  // Deletes a media file of the device and then its folder when that is
+  // left empty. Refuses (kInvalid) any path that does not lie below the
+  // device's music folder once symbolic links and case are resolved: the
+  // database itself, control files, anything outside the device.
+  Status RemoveMusicFile(const std::string& path);
+
  private:
   friend class ClsCadenzaTestPeer;
+  class DeviceLockScope;
 
   // Private routines of the operations.
   bool InstallBlankDB();
@@ -128,6 +167,26 @@ class clsCadenza : private Database {
   std::string DevicePath(const std::string& rel) const;
   int Ask(const std::string& text, const std::string& title, int style);
 
+  // Builds the image of the records and stores it (below); shows what
+  // failed.
+  Status WriteRecords(bool must_be_unchanged);
+  // Stores a complete database image as the device's database file: signs
+  // it for the device, refuses when `must_be_unchanged` and the file is no
+  // longer the one loaded, removes what interrupted writes left, flushes
+  // the media files copied since the last write, and swaps the new file in.
+  // The caller holds the device's lock.
+  Status StoreDatabase(std::string image, bool must_be_unchanged);
+  // Copies a damaged database file beside itself under a dated name before
+  // a repair replaces it; tells the user where.
+  Status KeepDamagedCopy();
+  // The blank database template; tells the user when it is missing.
+  Status ReadBlankTemplate(std::string* image);
+  // The size the database file would have if written now.
+  int64_t EstimatedFileSize() const;
+  // Whether a file of `size` bytes still fits on the device with room left
+  // for the database to grow and be written beside the old one.
+  Status CheckRoomFor(int64_t size);
+
   Host* m_host;
   Options m_options;
   bool m_bShuffle = false;
@@ -136,10 +195,20 @@ class clsCadenza : private Database {
   int32_t m_iPodcastItemsDeleted = 0;
   std::string m_sApplicationName;
   bool m_bDBLoaded = false;
-  int32_t m_iMaxIDCache = -1;
-  bool m_bRefusalShown = false;  // CheckWritable told the user already  // largest track id, -1 when not known
+  int32_t m_iMaxIDCache = -1;  // largest track id, -1 when not known
+  bool m_bRefusalShown = false;  // CheckWritable told the user already
   Status m_status;
   Random m_random;
+  // The device's lock while this object holds it.
+  std::unique_ptr<FileLock> m_lock;
+  // The database file as last loaded or written by this object: its size
+  // and a hash of its bytes.
+  struct FileIdentity {
+    int64_t size = -1;
+    size_t hash = 0;
+  } m_loadedFile;
+  // Media files were copied onto the device since the last write.
+  bool m_bCopiedSinceWrite = false;
 };
 
 // The process-wide cancel request: non-zero when set.

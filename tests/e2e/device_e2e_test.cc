@@ -53,7 +53,7 @@ class DeviceE2E : public ::testing::Test {
     stdfs::remove_all(base_);
   }
   std::string Root() const { return root_.string() + "/"; }
-  stdfs::path DbPath() const { return root_ / "iPod_Control/iTunes/itunesDB"; }
+  stdfs::path DbPath() const { return root_ / "iPod_Control/iTunes/iTunesDB"; }
   std::unique_ptr<clsCadenza> Open() {
     auto c = std::make_unique<clsCadenza>(&host_, opts_);
     c->initlaize(0, "Test", Root());

@@ -46,7 +46,7 @@ void TerminalHost::InstallInterruptHandler() {
   struct sigaction sa {};
   sa.sa_handler = OnInterrupt;
   sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
 }
 
 bool TerminalHost::interrupted() const { return g_interrupted; }

@@ -30,7 +30,8 @@ class TerminalHost : public Host {
   void ClearProgress();
   bool interrupted() const;
 
-  // Installs the Ctrl-C handler that turns an interrupt into a cancel request.
+  // Installs the handler that turns Ctrl-C, SIGTERM and SIGHUP into a cancel
+  // request, so that the work under way ends cleanly.
   static void InstallInterruptHandler();
 
  private:

@@ -38,7 +38,8 @@ bool clsCadenza::LoadOnce(int depth) {
     return OfferRepair(true, depth);
 
   std::string buffer;
-  Status st = fs::ReadWholeFile(DevicePath(kDatabaseFile), &buffer);
+  fs::FileStamp stamp;
+  Status st = fs::ReadWholeFile(DevicePath(kDatabaseFile), &buffer, &stamp);
   if (st.code() == Status::Code::kNotFound) return OfferRepair(true, depth);
   if (!st.ok()) {
     // A file that cannot be read (permissions, an I/O error, not a file at
@@ -49,7 +50,7 @@ bool clsCadenza::LoadOnce(int depth) {
         kMsgOK | kMsgCritical);
     return false;
   }
-  const FileIdentity identity{static_cast<int64_t>(buffer.size()),
+  const FileIdentity identity{stamp.size, stamp.mtime_ns, stamp.inode,
                               std::hash<std::string_view>{}(buffer)};
 
   // Decode into fresh records, so that nothing of an earlier load lingers.

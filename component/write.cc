@@ -76,15 +76,18 @@ Status clsCadenza::StoreDatabase(std::string image, bool must_be_unchanged) {
   const std::string path = DevicePath(kDatabaseFile);
   if (must_be_unchanged) {
     // Another program may have written the database since this object
-    // loaded it; writing over it would lose that program's changes. The
-    // contents decide, not the file's time: a program that wrote the same
-    // bytes again changed nothing, and a file system may keep times to two
-    // seconds only.
+    // loaded it; writing over it would lose that program's changes. Every
+    // writer replaces the file, so a file with the size, time and number it
+    // had is the one loaded. Otherwise the contents decide: a program that
+    // wrote the same bytes again changed nothing.
+    fs::FileStamp now;
+    const bool found = fs::StatFile(path, &now).ok();
+    const bool same_file = found && now.size == m_loadedFile.size &&
+                           now.mtime_ns == m_loadedFile.mtime_ns && now.inode == m_loadedFile.inode;
     std::string current;
-    const bool same = fs::FileSize(path) == m_loadedFile.size &&
-                      fs::ReadWholeFile(path, &current).ok() &&
-                      ImageHash(current) == m_loadedFile.hash;
-    if (!same)
+    if (!same_file && !(found && now.size == m_loadedFile.size &&
+                        fs::ReadWholeFile(path, &current).ok() &&
+                        ImageHash(current) == m_loadedFile.hash))
       return Status::Busy(
           "the iPod database was changed by another program after it was loaded, so it was not "
           "written; load it again and repeat the changes");
@@ -101,7 +104,9 @@ Status clsCadenza::StoreDatabase(std::string image, bool must_be_unchanged) {
   }
   if (st = fs::WriteFileAtomic(path, image); !st.ok()) return st;
   m_bCopiedSinceWrite = false;
-  m_loadedFile = {static_cast<int64_t>(image.size()), ImageHash(image)};
+  fs::FileStamp stamp;
+  fs::StatFile(path, &stamp);
+  m_loadedFile = {stamp.size, stamp.mtime_ns, stamp.inode, ImageHash(image)};
   return Status::OK();
 }
 

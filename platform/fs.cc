@@ -48,6 +48,14 @@ Status OpenRegular(const std::string& path, int* fd, struct stat* st) {
   return Status::OK();
 }
 
+FileStamp StampOf(const struct stat& st) {
+  FileStamp s;
+  s.size = st.st_size;
+  s.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  s.inode = st.st_ino;
+  return s;
+}
+
 // Whether `name` is a temporary file that WriteFileAtomic made for a file
 // named `target`.
 bool IsTempFor(std::string_view name, std::string_view target) {
@@ -148,6 +156,14 @@ bool FileExists(const std::string& path) {
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+Status StatFile(const std::string& path, FileStamp* stamp) {
+  struct stat st;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return Status::NotFound("File not found: " + path);
+  if (!S_ISREG(st.st_mode)) return Status::IOError("Not a regular file: " + path);
+  *stamp = StampOf(st);
+  return Status::OK();
+}
+
 int64_t FileSize(const std::string& path) {
   struct stat st;
   if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
@@ -183,7 +199,7 @@ Status CreateFolders(const std::string& path) {
   return Status::OK();
 }
 
-Status ReadWholeFile(const std::string& path, std::string* out) {
+Status ReadWholeFile(const std::string& path, std::string* out, FileStamp* stamp) {
   out->clear();
   int fd;
   struct stat st;
@@ -202,6 +218,7 @@ Status ReadWholeFile(const std::string& path, std::string* out) {
     done += static_cast<size_t>(r);
   }
   out->resize(done);
+  if (stamp) *stamp = StampOf(st);
   ::close(fd);
   return Status::OK();
 }

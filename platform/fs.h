@@ -40,10 +40,20 @@ Status CreateFolder(const std::string& path);
 // Creates a folder and its missing parents.
 Status CreateFolders(const std::string& path);
 
-// Reads a regular file whole. A missing file is kNotFound; anything else
-// that cannot be read (permission, an I/O error, not a regular file) is
-// kIOError.
-Status ReadWholeFile(const std::string& path, std::string* out);
+// What tells one version of a file from another without reading it.
+struct FileStamp {
+  int64_t size = -1;
+  int64_t mtime_ns = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+// The stamp of a regular file; kNotFound when there is none.
+Status StatFile(const std::string& path, FileStamp* stamp);
+
+// Reads a regular file whole; `stamp` (optional) receives the stamp of the
+// very file read. A missing file is kNotFound; anything else that cannot be
+// read (permission, an I/O error, not a regular file) is kIOError.
+Status ReadWholeFile(const std::string& path, std::string* out, FileStamp* stamp = nullptr);
 
 // Writes `data` to a new file beside `path`, flushes it to the disk and
 // renames it over `path` in one step. On failure `path` is left as it was

@@ -201,10 +201,12 @@ class clsCadenza : private Database {
   Random m_random;
   // The device's lock while this object holds it.
   std::unique_ptr<FileLock> m_lock;
-  // The database file as last loaded or written by this object: its size
-  // and a hash of its bytes.
+  // The database file as last loaded or written by this object: its size,
+  // time and file number, and a hash of its bytes.
   struct FileIdentity {
     int64_t size = -1;
+    int64_t mtime_ns = 0;
+    uint64_t inode = 0;
     size_t hash = 0;
   } m_loadedFile;
   // Media files were copied onto the device since the last write.

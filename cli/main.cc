@@ -476,8 +476,10 @@ int App::Add(const std::vector<std::string>& inputs) {
   host_.ClearProgress();
   std::printf("%zu added, %zu not supported, %zu failed%s\n", copied.size(), skipped.size(),
               failed.size(), interrupted ? " (interrupted)" : full ? " (the iPod is full)" : "");
-  for (const auto& [f, why] : skipped) std::printf("  not supported: %s: %s\n", Printable(f).c_str(), why.c_str());
-  for (const auto& [f, why] : failed) std::printf("  failed: %s: %s\n", Printable(f).c_str(), Printable(why).c_str());
+  for (const auto& [f, why] : skipped)
+    std::printf("  not supported: %s: %s\n", Printable(f).c_str(), why.c_str());
+  for (const auto& [f, why] : failed)
+    std::printf("  failed: %s: %s\n", Printable(f).c_str(), Printable(why).c_str());
   std::fflush(stdout);
   if (!copied.empty()) {
     if (int w = Write(); w != kExitOK) {
@@ -575,7 +577,8 @@ int App::Check(bool repair, bool adopt, bool remove) {
     std::printf("missing file: track %d (%s)\n", m.id,
                 m.location.empty() ? "no location" : Printable(m.location).c_str());
   for (const auto& f : r.unlisted) std::printf("not listed: %s\n", Printable(f).c_str());
-  for (const auto& f : r.leftovers) std::printf("left by an interrupted write: %s\n", Printable(f).c_str());
+  for (const auto& f : r.leftovers)
+    std::printf("left by an interrupted write: %s\n", Printable(f).c_str());
   for (const auto& e : r.unreadable)
     std::printf("not read: %s: %s\n", Printable(e.path).c_str(), e.reason.c_str());
   if (r.stale_lock) std::printf("lock left by a program that was stopped\n");

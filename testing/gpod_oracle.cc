@@ -127,7 +127,7 @@ void PrepareDevice(const Options& o) {
   if (ec) Fail("cannot create " + (root / "iPod_Control" / "iTunes").string() + ": " + ec.message());
   fs::create_directories(root / "iPod_Control" / "Device", ec);
   for (int d = 0; d < 20 && !ec; ++d) {
-    char name[8];
+    char name[16];
     std::snprintf(name, sizeof name, "F%02d", d);
     fs::create_directories(root / "iPod_Control" / "Music" / name, ec);
   }

@@ -170,20 +170,6 @@ int64_t FileSize(const std::string& path) {
   return st.st_size;
 }
 
-uint64_t FolderSize(const std::string& path) {
-  std::error_code ec;
-  uint64_t total = 0;
-  for (auto it = stdfs::recursive_directory_iterator(path, ec);
-       !ec && it != stdfs::recursive_directory_iterator(); it.increment(ec)) {
-    std::error_code ec2;
-    if (it->is_regular_file(ec2)) {
-      auto s = it->file_size(ec2);
-      if (!ec2) total += s;
-    }
-  }
-  return total;
-}
-
 Status CreateFolder(const std::string& path) {
   if (path.empty()) return Status::NotFound("Path not found", 76);
   if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return WriteError(errno, path);

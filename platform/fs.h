@@ -32,8 +32,6 @@ bool FileExists(const std::string& path);
 
 // Size of a regular file, or -1.
 int64_t FileSize(const std::string& path);
-// Total size of the regular files below a folder (recursively).
-uint64_t FolderSize(const std::string& path);
 
 // Creates one folder (its parent must exist).
 Status CreateFolder(const std::string& path);
@@ -45,7 +43,6 @@ struct FileStamp {
   int64_t size = -1;
   int64_t mtime_ns = 0;
   uint64_t inode = 0;
-  bool operator==(const FileStamp&) const = default;
 };
 // The stamp of a regular file; kNotFound when there is none.
 Status StatFile(const std::string& path, FileStamp* stamp);

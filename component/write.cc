@@ -67,6 +67,19 @@ Status clsCadenza::WriteRecords(bool must_be_unchanged) {
   return m_status;
 }
 
+bool clsCadenza::IsLoadedFile(const std::string& path) const {
+  // Another program may have written the database since this object loaded
+  // it; writing over it would lose that program's changes. Every writer
+  // replaces the file, so a file with the size, time and number it had is
+  // the one loaded. Otherwise the contents decide: a program that wrote the
+  // same bytes again changed nothing.
+  fs::FileStamp now;
+  if (!fs::StatFile(path, &now).ok() || now.size != m_loadedFile.size) return false;
+  if (now.mtime_ns == m_loadedFile.mtime_ns && now.inode == m_loadedFile.inode) return true;
+  std::string current;
+  return fs::ReadWholeFile(path, &current).ok() && ImageHash(current) == m_loadedFile.hash;
+}
+
 Status clsCadenza::StoreDatabase(std::string image, bool must_be_unchanged) {
   // Devices that check a signature get the complete file signed; the
   // signature is verified before anything reaches the device.
@@ -74,24 +87,10 @@ Status clsCadenza::StoreDatabase(std::string image, bool must_be_unchanged) {
       ReadDeviceInfo(m_siPodDrive, {m_options.sysfs_root, m_options.mountinfo_path}), &image);
   if (!st.ok()) return st;
   const std::string path = DevicePath(kDatabaseFile);
-  if (must_be_unchanged) {
-    // Another program may have written the database since this object
-    // loaded it; writing over it would lose that program's changes. Every
-    // writer replaces the file, so a file with the size, time and number it
-    // had is the one loaded. Otherwise the contents decide: a program that
-    // wrote the same bytes again changed nothing.
-    fs::FileStamp now;
-    const bool found = fs::StatFile(path, &now).ok();
-    const bool same_file = found && now.size == m_loadedFile.size &&
-                           now.mtime_ns == m_loadedFile.mtime_ns && now.inode == m_loadedFile.inode;
-    std::string current;
-    if (!same_file && !(found && now.size == m_loadedFile.size &&
-                        fs::ReadWholeFile(path, &current).ok() &&
-                        ImageHash(current) == m_loadedFile.hash))
-      return Status::Busy(
-          "the iPod database was changed by another program after it was loaded, so it was not "
-          "written; load it again and repeat the changes");
-  }
+  if (must_be_unchanged && !IsLoadedFile(path))
+    return Status::Busy(
+        "the iPod database was changed by another program after it was loaded, so it was not "
+        "written; load it again and repeat the changes");
   if (!fs::FolderExists(DevicePath(kITunesFolder))) {
     if (st = fs::CreateFolders(DevicePath(kITunesFolder)); !st.ok()) return st;
   }

@@ -176,6 +176,9 @@ class clsCadenza : private Database {
   // the media files copied since the last write, and swaps the new file in.
   // The caller holds the device's lock.
   Status StoreDatabase(std::string image, bool must_be_unchanged);
+  // Whether the database file at `path` is still the one last loaded or
+  // written by this object.
+  bool IsLoadedFile(const std::string& path) const;
   // Copies a damaged database file beside itself under a dated name before
   // a repair replaces it; tells the user where.
   Status KeepDamagedCopy();

@@ -26,8 +26,6 @@ namespace stdfs = std::filesystem;
 using json = nlohmann::json;
 using namespace e2e;
 
-const std::string kMedia = std::string(CADENZA_SOURCE_DIR) + "/media/testdata/";
-
 // Every file below a folder with its bytes.
 std::map<std::string, std::string> Snapshot(const stdfs::path& dir) {
   std::map<std::string, std::string> out;

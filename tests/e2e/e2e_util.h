@@ -14,6 +14,9 @@
 
 namespace cadenza::e2e {
 
+// The media files the tests import: real encoders' output.
+inline const std::string kMedia = std::string(CADENZA_SOURCE_DIR) + "/media/testdata/";
+
 inline std::string Get(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});

@@ -27,8 +27,6 @@ namespace stdfs = std::filesystem;
 using json = nlohmann::json;
 using namespace e2e;
 
-const std::string kMedia = std::string(CADENZA_SOURCE_DIR) + "/media/testdata/";
-
 // Runs gpod_oracle; its standard output, or nullopt when it failed.
 std::optional<std::string> Oracle(const std::vector<std::string>& args) {
   std::string cmd = Quote(GPOD_ORACLE_PATH);

@@ -24,8 +24,6 @@ namespace stdfs = std::filesystem;
 using json = nlohmann::json;
 using namespace e2e;
 
-const std::string kMedia = std::string(CADENZA_SOURCE_DIR) + "/media/testdata/";
-
 class Reliability : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -100,8 +98,8 @@ TEST_F(Reliability, ConcurrentWritersNeverLoseAnUpdate) {
   // would overwrite the other's is refused, never silent.
   Shell(cli_ + "add " + Quote((base_ / "src/T1.mp3").string()));
   std::vector<int32_t> ids;
-  for (std::string::size_type i = 0, j; (j = Ids().find(' ', i)) != std::string::npos; i = j + 1)
-    ids.push_back(std::stoi(Ids().substr(i, j - i)));
+  std::istringstream listed(Ids());
+  for (int32_t id; listed >> id;) ids.push_back(id);
   ASSERT_GE(ids.size(), 2u);
   std::string last_written[2];
   auto writer = [&](int w) {

@@ -1,20 +1,19 @@
-// JSON forms of the public records, for the command-line tool's --json
-// output: keys are the record field names, text is UTF-8, byte strings are
-// lower-case hexadecimal.
+// JSON documents of the public records for the command-line tool. The text
+// comes from db/record_json.h (which can also stream it); these wrap it as
+// documents for output that mixes records with other values.
 #ifndef CADENZA_CLI_JSON_H_
 #define CADENZA_CLI_JSON_H_
 
 #include <nlohmann/json.hpp>
 
 #include "cadenza/records.h"
+#include "db/record_json.h"
 
 namespace cadenza::cli {
 
 using Json = nlohmann::ordered_json;
-
-struct JsonOptions {
-  bool images = true;  // include the header and chunk images
-};
+using cadenza::Hex;
+using cadenza::JsonOptions;
 
 Json ToJson(const MHBD& r, const JsonOptions& o);
 Json ToJson(const MHSD_T& r, const JsonOptions& o);
@@ -22,8 +21,6 @@ Json ToJson(const MHSD_P& r, const JsonOptions& o);
 Json ToJson(const MHSD_A& r, const JsonOptions& o);
 Json ToJson(const MHIT& r, const JsonOptions& o);
 Json ToJson(const TrackInfo& r);
-
-std::string Hex(std::string_view bytes);
 
 }  // namespace cadenza::cli
 

@@ -22,7 +22,7 @@ DeviceCheck CheckDevice(const std::string& root, const MHLT& tracks) {
     if (t.iUniqueID == -1) continue;
     std::string location;
     for (const MHOD_S& o : t.m_mhod) {
-      if (o.iType == 2 && IsText(o)) {
+      if (o.iType == static_cast<int32_t>(DataObjectType::kLocation) && IsText(o)) {
         location = Utf16ToUtf8(o.sString.u16());
         break;
       }

@@ -7,11 +7,10 @@
 #ifndef CADENZA_DB_LOADER_H_
 #define CADENZA_DB_LOADER_H_
 
-#include <string>
+#include <cstdint>
 
 #include "cadenza/database.h"
 #include "cadenza/status.h"
-#include "db/codec.h"
 
 namespace cadenza {
 
@@ -19,11 +18,6 @@ namespace cadenza {
 // texts are views into `file`. On failure `db` holds what was decoded
 // before the failure.
 Status LoadDatabase(Bytes file, Database& db);
-
-// Section parsers: decode the section at db.m_iPos and leave db.m_iPos
-// behind the last chunk decoded.
-Status ReadTrackList(ByteReader& r, Database& db);
-Status ReadPlaylistSection(ByteReader& r, Database& db, MHSD_P& section);
 
 // Whether a data object is laid out as text: a 40-byte header followed by
 // exactly iLength bytes of UTF-16 (an even count).

@@ -9,7 +9,6 @@
 
 #include "cadenza/database.h"
 #include "cadenza/status.h"
-#include "db/codec.h"
 
 namespace cadenza {
 
@@ -19,14 +18,9 @@ enum class WriteStage { kNone, kHeader, kTrackList, kPlaylists };
 // Builds the file image: the header image, the track section, the podcast
 // section, the playlist section, the sections of types 4 and 5, the sections
 // of other types and the trailing bytes as loaded, and finally the real
-// length in the header's total-size field. Leaves db.m_iPos behind the last
-// section. On failure returns the error and sets *stage.
-Status BuildDatabaseImage(Database& db, std::string* image, WriteStage* stage);
-
-// Section serializers: write the section at db.m_iPos and leave db.m_iPos
-// behind it.
-Status WriteTrackList(Database& db, ByteWriter& w);
-Status WritePlaylistSection(Database& db, const MHSD_P& section, ByteWriter& w);
+// length in the header's total-size field. On failure returns the error and
+// sets *stage.
+Status BuildDatabaseImage(const Database& db, std::string* image, WriteStage* stage);
 
 }  // namespace cadenza
 

@@ -11,8 +11,6 @@
 namespace cadenza {
 
 struct Database {
-  // Byte offset of the next chunk to read or write.
-  int32_t m_iPos = 0;
   MHBD m_MHBD;
   MHSD_T m_MHSD_T;            // section type 1
   MHSD_P m_MHSD_PlayLists;    // section type 2

@@ -156,11 +156,6 @@ bool MountsNode(const MountEntry& m, const BlockNode& n) {
   return m.source == n.dev_path;
 }
 
-std::string WithTrailingSlash(std::string path) {
-  if (!path.empty() && path.back() != '/') path += '/';
-  return path;
-}
-
 }  // namespace
 
 std::string DecodeMountField(std::string_view field) {
@@ -228,55 +223,43 @@ std::vector<std::string> FindiPodMounts(const DetectOptions& options, bool* devi
   return found;
 }
 
-std::string DetectiPodDrive(Host& host, const DetectOptions& options,
-                            const std::string& sApplicationName, bool* accepted) {
-  bool ok = false;
-  bool device_seen = false;
-  std::vector<std::string> mounts = FindiPodMounts(options, &device_seen);
-  // The last mount found wins.
-  std::string drive = mounts.empty() ? std::string() : WithTrailingSlash(mounts.back());
-
-  if (!drive.empty()) {
-    ok = true;
-    if (!fs::FolderExists(fs::DevicePath(drive, "iPod_Control\\iTunes"))) {
-      int answer = host.MessageBox("iPod drive was detected as " + drive +
-                                       ", but this drive does not contain iTunes Folder.\r"
-                                       "Is the detection correct?",
-                                   "", kMsgYesNo + kMsgQuestion);
-      if (answer != kAnswerYes) {
-        drive = WithTrailingSlash(host.BrowseForFolder("Please, Select the iPod Drive"));
-        ok = !drive.empty();
-      }
-    }
-  } else {
-    std::string text =
-        device_seen
-            ? sApplicationName +
-                  " can't find your iPod drive. Do you want to locate it?\r\n"
-                  "Note:- 'Enable Disk Use' option in the iTunes may be unchecked."
-            : sApplicationName +
-                  " can't find your iPod device. Do you want to locate it?\r\n"
-                  "Note:- 'Enable Disk Use' option in the iTunes may be unchecked or the "
-                  "iPod is not connected";
-    if (host.MessageBox(text, "", kMsgYesNo + kMsgQuestion) == kAnswerYes) {
-      drive = WithTrailingSlash(host.BrowseForFolder("Please, select the iPod Drive"));
-      ok = !drive.empty();
-    }
-  }
-  if (accepted) *accepted = ok;
-  return drive;
+std::string DriveRoot(std::string folder) {
+  if (!folder.empty() && folder.back() != '/') folder += '/';
+  return folder;
 }
 
-std::string GetiPodDriveString(Host& host, const DetectOptions& options,
-                               const std::string& sApplicationName, bool bConfirm) {
-  bool accepted = false;
-  std::string drive = DetectiPodDrive(host, options, sApplicationName, &accepted);
-  if (accepted && bConfirm) {
-    host.MessageBox("iPod Drive is detect as " + drive +
-                        ", If this is incorrect, so please Manually specify the iPod Drive",
-                    sApplicationName, kMsgOK + kMsgInformation);
+DriveSearch SearchiPodDrive(const DetectOptions& options, const std::string& sApplicationName) {
+  bool device_seen = false;
+  std::vector<std::string> mounts = FindiPodMounts(options, &device_seen);
+  DriveSearch found;
+  // The last mount found wins.
+  if (!mounts.empty()) {
+    found.drive = DriveRoot(mounts.back());
+    if (!fs::FolderExists(fs::DevicePath(found.drive, "iPod_Control\\iTunes")))
+      found.question = DriveQuestion{"iPod drive was detected as " + found.drive +
+                                         ", but this drive does not contain iTunes Folder.\r"
+                                         "Is the detection correct?",
+                                     false, "Please, Select the iPod Drive"};
+  } else if (device_seen) {
+    found.question = DriveQuestion{
+        sApplicationName +
+            " can't find your iPod drive. Do you want to locate it?\r\n"
+            "Note:- 'Enable Disk Use' option in the iTunes may be unchecked.",
+        true, "Please, select the iPod Drive"};
+  } else {
+    found.question = DriveQuestion{
+        sApplicationName +
+            " can't find your iPod device. Do you want to locate it?\r\n"
+            "Note:- 'Enable Disk Use' option in the iTunes may be unchecked or the "
+            "iPod is not connected",
+        true, "Please, select the iPod Drive"};
   }
-  return drive;
+  return found;
+}
+
+std::string DriveConfirmation(const std::string& drive) {
+  return "iPod Drive is detect as " + drive +
+         ", If this is incorrect, so please Manually specify the iPod Drive";
 }
 
 }  // namespace cadenza

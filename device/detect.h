@@ -1,6 +1,6 @@
 // Finding the iPod: the disk whose vendor is Apple and whose model names an
-// iPod, the mount points of its file systems, and the questions to the user
-// when the device cannot be found or looks wrong.
+// iPod, the mount points of its file systems, and the question to put to the
+// user when the device cannot be found or looks wrong (the caller asks it).
 //
 // The kernel's device tree (sysfs) tells which block devices are iPods; the
 // mount table (mountinfo) tells where their file systems are mounted. Both
@@ -8,11 +8,10 @@
 #ifndef CADENZA_DEVICE_DETECT_H_
 #define CADENZA_DEVICE_DETECT_H_
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "cadenza/host.h"
 
 namespace cadenza {
 
@@ -29,18 +28,33 @@ struct DetectOptions {
 std::vector<std::string> FindiPodMounts(const DetectOptions& options,
                                         bool* device_seen);
 
-// The whole detection with its questions. Returns the drive root, always
-// with a trailing "/", or empty when the user declined or cancelled.
-// `accepted` (may be null) tells whether the outcome is a drive the user
-// should be told about: found with its iTunes folder, confirmed, or chosen.
-std::string DetectiPodDrive(Host& host, const DetectOptions& options,
-                            const std::string& sApplicationName, bool* accepted);
+// A question about the drive, to be asked in a Yes/No box; one of the
+// answers leads to a folder browser for the user to point at the drive.
+struct DriveQuestion {
+  std::string text;
+  bool browse_on_yes;        // Yes browses; otherwise any answer but Yes does
+  std::string browse_title;  // the folder browser's title
+};
 
-// DetectiPodDrive, then with bConfirm an information box naming the drive
-// when the outcome is accepted.
-std::string GetiPodDriveString(Host& host, const DetectOptions& options,
-                               const std::string& sApplicationName,
-                               bool bConfirm = false);
+// What the search for the iPod found.
+struct DriveSearch {
+  // The drive root with a trailing "/": the last mount found. Empty when
+  // none was found.
+  std::string drive;
+  // Asked when no drive was found, or when the drive has no iTunes folder.
+  std::optional<DriveQuestion> question;
+};
+
+// Looks for the iPod's drive; `sApplicationName` starts the question asked
+// when none is found.
+DriveSearch SearchiPodDrive(const DetectOptions& options, const std::string& sApplicationName);
+
+// A folder the user chose as the drive root, with a trailing "/" (empty
+// stays empty).
+std::string DriveRoot(std::string folder);
+
+// The text of the box that tells the user which drive was taken.
+std::string DriveConfirmation(const std::string& drive);
 
 // Helpers shared with the tests.
 // Decodes the octal escapes (\040 and the like) of a mount table field.

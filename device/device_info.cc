@@ -505,6 +505,117 @@ Status MissingGuidRefusal(const DeviceInfo& info, const std::string& sysinfo_pat
       "\"lsusb -v\" shows it as the iSerialNumber of the iPod), then try again.");
 }
 
+// ---- Reading it all together ----
+
+// The models the SysInfo model number and the USB product id point to.
+struct ModelClues {
+  std::optional<Model> model;    // from the SysInfo model number
+  std::optional<Model> product;  // from the USB product id
+};
+
+// Looks the device up by its SysInfo model number and its USB product id, and
+// names it after the model number when that is known (it is the more exact of
+// the two), else after the product id.
+ModelClues IdentifyModel(const SysInfo& sys, const UsbDevice& usb, DeviceInfo* info) {
+  ModelClues clues;
+  if (!sys.model_text.empty()) {
+    info->model_number = NormalizeModelNumber(sys.model_text);
+    clues.model = LookUpModel(info->model_number);
+    if (!clues.model) {
+      info->notes.push_back("The model number " + info->model_number + " is not known.");
+    }
+  }
+  if (usb.found) {
+    info->usb_product_id = usb.product_id;
+    clues.product = LookUpProduct(usb.product_id);
+  }
+  if (clues.model) {
+    info->family = clues.model->family;
+    info->generation = clues.model->generation;
+  } else if (clues.product) {
+    info->family = clues.product->family;
+    info->generation = clues.product->generation;
+  }
+  return clues;
+}
+
+// Takes the checksum scheme from the first source that tells: the database
+// version in an undamaged SysInfoExtended, then the model, then the USB
+// product id. Returns false when none of them tells.
+bool SchemeFromDeviceFiles(const SysInfoExtended& ext, const ModelClues& clues,
+                           DeviceInfo* info, std::string* why_unknown) {
+  if (ext.damage.empty() && ext.db_version) {
+    info->scheme = SchemeFromDbVersion(*ext.db_version);
+    info->scheme_source = InfoSource::kSysInfoExtended;
+    *why_unknown = "SysInfoExtended gives database version " + std::to_string(*ext.db_version);
+  } else if (clues.model) {
+    info->scheme = clues.model->scheme;
+    info->scheme_source = InfoSource::kSysInfo;
+  } else if (clues.product) {
+    info->scheme = clues.product->scheme;
+    info->scheme_source = InfoSource::kUsb;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// When no device file tells the scheme: takes the one the existing database's
+// header is marked with; failing that, an iPod (`is_ipod`) gets kUnknown, as
+// it must never be assumed to need no checksum, and a plain folder keeps none.
+void SchemeFromDatabase(const std::string& root, bool is_ipod, const UsbDevice& usb,
+                        DeviceInfo* info, std::string* why_unknown) {
+  std::string head;
+  RandomAccessFile db;
+  if (db.Open(fs::DevicePath(root, kDatabaseRel))) head = db.ReadAt(0, hash58::kSchemeOffset + 2);
+  uint16_t field = 0;
+  if (hash58::ReadScheme(head, &field)) {
+    info->scheme = SchemeFromField(field);
+    info->scheme_source = InfoSource::kDatabase;
+    *why_unknown = "the database on it is marked with checksum scheme " + std::to_string(field);
+  } else if (is_ipod) {
+    info->scheme = ChecksumScheme::kUnknown;
+    if (usb.found) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "%04x", usb.product_id);
+      *why_unknown += ", and its USB product id " + std::string(hex) + " is not known";
+    }
+  }
+}
+
+// Takes the first valid GUID of SysInfoExtended, SysInfo and the USB serial
+// number, in that order; each one rejected leaves a note.
+void FindGuid(const SysInfoExtended& ext, const SysInfo& sys, const UsbDevice& usb,
+              DeviceInfo* info) {
+  if (ext.damage.empty() && ext.guid_text) {
+    TakeGuid(info, *ext.guid_text, InfoSource::kSysInfoExtended, "SysInfoExtended");
+  }
+  if (info->guid.empty() && sys.has_guid_line) {
+    TakeGuid(info, sys.guid_text, InfoSource::kSysInfo, "SysInfo");
+  }
+  if (info->guid.empty() && usb.found && !usb.serial.empty()) {
+    TakeGuid(info, usb.serial, InfoSource::kUsb, "the USB serial number");
+  }
+}
+
+// Why the database must not be written, or OK: a damaged SysInfoExtended
+// hides the scheme, hash58 cannot be signed without the GUID, and the other
+// checksums Cadenza cannot produce at all.
+Status DecideRefusal(const DeviceInfo& info, const SysInfoExtended& ext,
+                     const std::string& ext_path, const std::string& sysinfo_path,
+                     const std::string& why_unknown) {
+  if (!ext.damage.empty()) {
+    return Status::Corrupt(
+        "The file " + ext_path + " on the iPod is damaged (" + ext.damage +
+        "), so Cadenza cannot tell which database checksum the iPod needs and does not "
+        "write its database. Delete or repair that file, then try again.");
+  }
+  if (info.scheme == ChecksumScheme::kHash58 && info.guid.empty()) {
+    return MissingGuidRefusal(info, sysinfo_path);
+  }
+  return SchemeRefusal(info, why_unknown);
+}
+
 }  // namespace
 
 std::string DeviceInfo::DeviceName() const {
@@ -544,83 +655,13 @@ DeviceInfo ReadDeviceInfo(const std::string& root, const DeviceProbeOptions& opt
   SysInfo sys = ReadSysInfo(sysinfo_path, &info.notes);
   UsbDevice usb = FindUsbDevice(root, options);
 
-  std::optional<Model> model;
-  if (!sys.model_text.empty()) {
-    info.model_number = NormalizeModelNumber(sys.model_text);
-    model = LookUpModel(info.model_number);
-    if (!model) info.notes.push_back("The model number " + info.model_number + " is not known.");
-  }
-  std::optional<Model> product;
-  if (usb.found) {
-    info.usb_product_id = usb.product_id;
-    product = LookUpProduct(usb.product_id);
-  }
-  if (model) {
-    info.family = model->family;
-    info.generation = model->generation;
-  } else if (product) {
-    info.family = product->family;
-    info.generation = product->generation;
-  }
-
-  // The scheme: the first source that tells.
+  ModelClues clues = IdentifyModel(sys, usb, &info);
   std::string why_unknown = "nothing on it identifies the model";
-  bool decided = true;
-  if (ext.damage.empty() && ext.db_version) {
-    info.scheme = SchemeFromDbVersion(*ext.db_version);
-    info.scheme_source = InfoSource::kSysInfoExtended;
-    why_unknown = "SysInfoExtended gives database version " + std::to_string(*ext.db_version);
-  } else if (model) {
-    info.scheme = model->scheme;
-    info.scheme_source = InfoSource::kSysInfo;
-  } else if (product) {
-    info.scheme = product->scheme;
-    info.scheme_source = InfoSource::kUsb;
-  } else {
-    decided = false;
+  if (!SchemeFromDeviceFiles(ext, clues, &info, &why_unknown)) {
+    SchemeFromDatabase(root, ext.present || sys.present || usb.found, usb, &info, &why_unknown);
   }
-  if (!decided) {
-    std::string head;
-    RandomAccessFile db;
-    if (db.Open(fs::DevicePath(root, kDatabaseRel))) head = db.ReadAt(0, hash58::kSchemeOffset + 2);
-    uint16_t field = 0;
-    if (hash58::ReadScheme(head, &field)) {
-      info.scheme = SchemeFromField(field);
-      info.scheme_source = InfoSource::kDatabase;
-      why_unknown = "the database on it is marked with checksum scheme " + std::to_string(field);
-    } else if (ext.present || sys.present || usb.found) {
-      // An iPod, but nothing says which one: never assume it needs nothing.
-      info.scheme = ChecksumScheme::kUnknown;
-      if (usb.found) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "%04x", usb.product_id);
-        why_unknown += ", and its USB product id " + std::string(hex) + " is not known";
-      }
-    }
-    // Otherwise a plain folder: no checksum.
-  }
-
-  // The GUID: SysInfoExtended, then SysInfo, then the USB serial number.
-  if (ext.damage.empty() && ext.guid_text) {
-    TakeGuid(&info, *ext.guid_text, InfoSource::kSysInfoExtended, "SysInfoExtended");
-  }
-  if (info.guid.empty() && sys.has_guid_line) {
-    TakeGuid(&info, sys.guid_text, InfoSource::kSysInfo, "SysInfo");
-  }
-  if (info.guid.empty() && usb.found && !usb.serial.empty()) {
-    TakeGuid(&info, usb.serial, InfoSource::kUsb, "the USB serial number");
-  }
-
-  if (!ext.damage.empty()) {
-    info.refusal = Status::Corrupt(
-        "The file " + ext_path + " on the iPod is damaged (" + ext.damage +
-        "), so Cadenza cannot tell which database checksum the iPod needs and does not "
-        "write its database. Delete or repair that file, then try again.");
-  } else if (info.scheme == ChecksumScheme::kHash58 && info.guid.empty()) {
-    info.refusal = MissingGuidRefusal(info, sysinfo_path);
-  } else {
-    info.refusal = SchemeRefusal(info, why_unknown);
-  }
+  FindGuid(ext, sys, usb, &info);
+  info.refusal = DecideRefusal(info, ext, ext_path, sysinfo_path, why_unknown);
   return info;
 }
 

@@ -156,7 +156,7 @@ bool clsAVIDelay::OpenFile(std::string myFile) {
       if (id[0] < '0' || id[0] > '9' || id[1] < '0' || id[1] > '9') {
         return false;
       }
-      size_t n = static_cast<size_t>((id[0] - '0') * 10 + (id[1] - '0'));
+      size_t n = static_cast<size_t>(id[0] - '0') * 10 + static_cast<size_t>(id[1] - '0');
       if (n >= m_aStreams.size()) return false;
       AVIStreamInfo& s = m_aStreams[n];
       if (s.lDelay == -1) {

@@ -24,7 +24,7 @@ constexpr size_t kMaxReportBytes = 16u << 20;
 constexpr const char kUnsupportedFormat[] = "Unsupported file format or the file is corrupted.";
 constexpr const char kIncomplete[] = "File may be incomplete or corrupted.";
 
-// Run-time errors of the report reading, numbered as the host knows them.
+// Run-time errors of the report reading, numbered as the user is shown them.
 Status SubscriptOutOfRange() { return Status::Corrupt("Subscript out of range", 9); }
 Status InvalidCall() { return Status::Invalid("Invalid procedure call or argument", 5); }
 Status TypeMismatch() { return Status::Invalid("Type mismatch", 13); }
@@ -140,12 +140,6 @@ std::string AnalyserArgument(const std::string& path) {
 
 bool IsExecutableFile(const std::string& path) {
   return fs::FileExists(path) && ::access(path.c_str(), X_OK) == 0;
-}
-
-void ShowAnalysisError(Host& host, const Status& s) {
-  host.MessageBox(std::string(kAnalysisErrorText) + "\r\n" + std::to_string(s.number()) + ":" +
-                      s.message(),
-                  "", kMsgCritical | kMsgOK);
 }
 
 // An audio or video stream line: "Stream #0:1[0x2](und): Audio: aac ...".
@@ -309,15 +303,17 @@ AnalyserReport ReadAnalyserReport(std::string_view report, std::string_view medi
   return out;
 }
 
-void ApplySupportRule(std::string_view upper_ext, TrackInfo& info) {
-  static constexpr std::array<std::string_view, 4> kAlways = {"MP3", "AAC", "WAV", "AIFF"};
-  static constexpr std::array<std::string_view, 7> kVideo = {"MP2", "MP4",  "MPEG", "MPG",
-                                                             "MPEG4", "M4V", "MOV"};
-  if (std::find(kAlways.begin(), kAlways.end(), upper_ext) != kAlways.end()) {
+std::string AnalysisErrorMessage(const Status& error) {
+  return std::string(kAnalysisErrorText) + "\r\n" + std::to_string(error.number()) + ":" +
+         error.message();
+}
+
+void ApplySupportRule(const MediaKind* kind, TrackInfo& info) {
+  if (!kind) return;
+  if (!kind->codecs_checked) {
     info.isFileSupported = true;
     return;
   }
-  if (std::find(kVideo.begin(), kVideo.end(), upper_ext) == kVideo.end()) return;
   std::string video = AsciiUpper(CodecName(info.sVideoCodec));
   bool aac = Contains(AsciiLower(CodecName(info.sAudioCodec)), "aac");
   if ((video == "H264" || video == "MPEG4") && aac) info.isFileSupported = true;
@@ -339,14 +335,13 @@ std::string FindAnalyserProgram(const std::string& name, const std::string& comp
   return in_folder.empty() ? name : in_folder;
 }
 
-Status RunMPEGProgramAnalyser(const std::string& path, Host& host,
-                              const std::string& component_folder) {
+Status RunMPEGProgramAnalyser(const std::string& path, const MediaOptions& options) {
   TempReport report("mpgtx");
   if (!report.ok()) return Status::IOError("Path/File access error", 75);
-  std::string program = FindAnalyserProgram("mpgtx", component_folder);
+  std::string program = FindAnalyserProgram("mpgtx", options.component_folder);
   std::string arg = AnalyserArgument(path);
   Status s = RunPipedProcess(program + " -i \"" + arg + "\"", {program, "-i", arg},
-                             report.path(), "", host);
+                             report.path(), "", options.tick);
   if (!s.ok()) return s;
   // Aspect ratio, frame rate, bit rates and interlacing in this report feed
   // no field of the track description; reading it only proves it was made.
@@ -354,67 +349,59 @@ Status RunMPEGProgramAnalyser(const std::string& path, Host& host,
   return ReadReport(report.path(), &text);
 }
 
-bool AnalyseMediaFile(const std::string& path, TrackInfo& info, Host& host,
-                      const std::string& component_folder) {
-  const std::string ext = ExtensionOf(path);
-  const std::string upper_ext = AsciiUpper(ext);
-  const std::string lower_ext = AsciiLower(ext);
+Status AnalyseMediaFile(const std::string& path, TrackInfo& info, const MediaOptions& options,
+                        std::vector<Status>* errors) {
+  Status undescribed = Status::Unsupported("The analyser could not describe " + path);
+  auto show = [&](const Status& s) { errors->push_back(s); };
+  auto fail = [&](const Status& s) {
+    if (s.code() == Status::Code::kCancelled) return s;
+    show(s);
+    return undescribed;
+  };
   // Nothing to analyse; also keeps ffmpeg away from pipes and devices, on
   // which it would wait for ever.
-  if (!fs::FileExists(path)) return false;
+  if (!fs::FileExists(path)) return undescribed;
 
   TempReport report("analyse");
-  if (!report.ok()) {
-    ShowAnalysisError(host, Status::IOError("Path/File access error", 75));
-    return false;
-  }
-  const std::string program = FindAnalyserProgram("ffmpeg", component_folder);
+  if (!report.ok()) return fail(Status::IOError("Path/File access error", 75));
+  const std::string program = FindAnalyserProgram("ffmpeg", options.component_folder);
   const std::string arg = AnalyserArgument(path);
   Status s = RunPipedProcess(program + " -i \"" + arg + "\" -analyzeduration 30000",
                              {program, "-i", arg, "-analyzeduration", "30000"}, report.path(),
-                             "", host);
-  if (!s.ok()) {
-    ShowAnalysisError(host, s);
-    return false;
-  }
+                             "", options.tick);
   std::string text;
-  s = ReadReport(report.path(), &text);
-  if (!s.ok()) {
-    ShowAnalysisError(host, s);
-    return false;
-  }
-  if (text.empty()) return false;
+  if (s.ok()) s = ReadReport(report.path(), &text);
+  if (!s.ok()) return fail(s);
+  if (text.empty()) return undescribed;
 
   AnalyserReport read = ReadAnalyserReport(text, arg, info);
-  for (const Status& fault : read.faults) ShowAnalysisError(host, fault);
-  if (read.format_error) return false;
+  for (const Status& fault : read.faults) show(fault);
+  if (read.format_error) return undescribed;
 
   static constexpr std::array<std::string_view, 7> kProgramStreams = {
       "vob", "mpg", "mpeg", "m2p", "mpv", "m1v", "m2v"};
+  const std::string lower_ext = AsciiLower(ExtensionOf(path));
   if (std::find(kProgramStreams.begin(), kProgramStreams.end(), lower_ext) !=
       kProgramStreams.end()) {
-    s = RunMPEGProgramAnalyser(path, host, component_folder);
-    if (!s.ok()) ShowAnalysisError(host, s);
+    s = RunMPEGProgramAnalyser(path, options);
+    if (s.code() == Status::Code::kCancelled) return s;
+    if (!s.ok()) show(s);
   }
 
   info.iSampleRateInHz = read.sample_rate;
-  ApplySupportRule(upper_ext, info);
+  ApplySupportRule(FindMediaKind(path), info);
 
   int32_t low = 0, high = 0;
   int64_t size = GetFileSize64(path, low, high);
-  if (size < 0) {
-    ShowAnalysisError(host, Status::NotFound("File not found", 53));
-    return false;
-  }
+  if (size < 0) return fail(Status::NotFound("File not found", 53));
   if (size > INT32_MAX) {
     // The track size field holds 32 bits: such a file cannot be described,
     // so it must not be taken onto the device with a wrong size.
-    ShowAnalysisError(host, Overflow());
     info.isFileSupported = false;
-    return false;
+    return fail(Overflow());
   }
   info.iFileSize = static_cast<int32_t>(size);
-  return true;
+  return Status::OK();
 }
 
 }  // namespace cadenza

@@ -11,36 +11,49 @@
 #include <string_view>
 #include <vector>
 
-#include "cadenza/host.h"
 #include "cadenza/records.h"
 #include "cadenza/status.h"
+#include "media/media_kind.h"
+#include "media/process.h"
 
 namespace cadenza {
 
-// Title line of the message box that reports a failure of the analysis; the
-// box shows it, CR LF, the error number, ":" and the error description.
+// Title line of the message box that reports a failure of the analysis.
 inline constexpr const char kAnalysisErrorText[] = "Error occured while parsing media file";
+
+// The text of that message box for `error`: the title line, CR LF, the
+// error number, ":" and the error description.
+std::string AnalysisErrorMessage(const Status& error);
+
+// How media files are read.
+struct MediaOptions {
+  // Where ffmpeg and mpgtx are looked for first (then on PATH).
+  std::string component_folder;
+  // Called while an external analyser runs; returns false to cancel it.
+  Tick tick;
+};
 
 // Fills sAudioCodec, sVideoCodec, iTrackTimLength, iBitrateInKbs,
 // iSampleRateInHz, isFileSupported and iFileSize of `info` from the ffmpeg
 // report on the file at `path`; other fields are left alone.
 //
-// ffmpeg and mpgtx are looked for in `component_folder` first, then on PATH.
 // Each call writes its reports to private temporary files, deleted after
 // reading, so that analyses can run side by side.
 //
-// Returns false when ffmpeg reports a format error, the duration is zero or
-// unknown, the file does not exist, or the report could not be made or read;
-// fields set before that keep their new values. Failures of the run itself
-// and bad report lines are shown through `host` (critical icon, OK) and the
-// analysis goes on where it can.
-bool AnalyseMediaFile(const std::string& path, TrackInfo& info, Host& host,
-                      const std::string& component_folder);
+// Returns Unsupported ("The analyser could not describe <path>") when ffmpeg
+// reports a format error, the duration is zero or unknown, the file does not
+// exist, or the report could not be made or read; fields set before that
+// keep their new values. Cancelled when options.tick cancelled a run.
+// Failures the user is to be told about (each as AnalysisErrorMessage) are
+// appended to `errors` in the order they happened: a run or report that
+// failed, a report line that could not be read, a file too large to
+// describe. The analysis goes on where it can.
+Status AnalyseMediaFile(const std::string& path, TrackInfo& info, const MediaOptions& options,
+                        std::vector<Status>* errors);
 
 // Runs mpgtx on an MPEG program stream, reads its report and deletes it. The
 // report feeds no field; only a failure of the run is visible.
-Status RunMPEGProgramAnalyser(const std::string& path, Host& host,
-                              const std::string& component_folder);
+Status RunMPEGProgramAnalyser(const std::string& path, const MediaOptions& options);
 
 // Reads a duration as ffmpeg writes it, hh:mm:ss.ff, in seconds. Only the
 // tenths of the fraction count: "00:03:25.40" gives 205.4. "N/A" gives 0.
@@ -71,12 +84,11 @@ struct AnalyserReport {
 AnalyserReport ReadAnalyserReport(std::string_view report, std::string_view media_path,
                                   TrackInfo& info);
 
-// Sets isFileSupported to true when the device takes the file: extensions
-// MP3, AAC, WAV and AIFF always; MP2, MP4, MPEG, MPG, MPEG4, M4V and MOV when
-// the video codec's name is h264 or mpeg4 and the audio codec's name contains
-// aac. Otherwise the field keeps its value. `upper_ext` is the extension in
-// upper case.
-void ApplySupportRule(std::string_view upper_ext, TrackInfo& info);
+// Sets isFileSupported to true when the device takes a file of `kind`:
+// always, or for a kind whose codecs are checked, when the video codec's name
+// is h264 or mpeg4 and the audio codec's name contains aac. Otherwise (and
+// for no kind) the field keeps its value.
+void ApplySupportRule(const MediaKind* kind, TrackInfo& info);
 
 // The program to run for `name` ("ffmpeg", "mpgtx"): the executable file of
 // that name in `component_folder` when there is one, else the first on PATH,

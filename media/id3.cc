@@ -309,66 +309,73 @@ std::string DecodeFrameText(const uint8_t* body, std::string_view sFrameID,
   return {};
 }
 
-int64_t ParseID3v2Tag(const RandomAccessFile& file, int64_t iOffset,
-                      ID3TagInfo& tag) {
-  int64_t result = -1;
+namespace {
+
+// What the 10-byte header of a version 2 tag announces.
+struct TagHeader {
+  int version = 0;
+  bool unsync = false;    // the whole tag is unsynchronised
+  bool extended = false;  // an extended header follows
+  int64_t footer = 0;     // bytes of the footer behind the frames
+  int64_t declared = 0;   // bytes behind the header, footer included
+};
+
+// Reads the header at `iOffset`; false when it cannot be read, names a
+// version other than 2 to 4, or its size does not fit in 31 bits.
+bool ReadTagHeader(const RandomAccessFile& file, int64_t iOffset, TagHeader& out) {
   uint8_t header[10];
-  if (iOffset < 0 || file.ReadAt(iOffset, header, 10) != 10) return result;
-  int version = header[3];
-  if (version < 2 || version > 4) return result;
+  if (iOffset < 0 || file.ReadAt(iOffset, header, 10) != 10) return false;
+  out.version = header[3];
+  if (out.version < 2 || out.version > 4) return false;
   bool overflow = false;
   int64_t tag_size = ReadTagInteger(header + 6, true, &overflow);
-  if (overflow) return result;
+  if (overflow) return false;
   uint8_t flags = header[5];
-  bool unsync = (flags & 0x80) != 0;
-  bool extended = (flags & 0x40) != 0 && version >= 3;
-  int64_t footer = ((flags & 0x10) != 0 && version == 4) ? 10 : 0;
-  int64_t declared = tag_size + footer;
+  out.unsync = (flags & 0x80) != 0;
+  out.extended = (flags & 0x40) != 0 && out.version >= 3;
+  out.footer = ((flags & 0x10) != 0 && out.version == 4) ? 10 : 0;
+  out.declared = tag_size + out.footer;
+  return true;
+}
 
-  // The buffer holds no more than the file does behind the header.
+// Reads the tag body behind the header into `buf`, at most as much as the
+// header declares, the file holds and kMaxTagBytes allows; `buf` gets 8 zero
+// bytes of slack so that short headers at its end read as zeros. Returns the
+// number of bytes read, or -1 on a read error.
+int64_t ReadTagBody(const RandomAccessFile& file, int64_t iOffset, int64_t declared,
+                    std::vector<uint8_t>& buf) {
   int64_t available = std::max<int64_t>(0, file.size() - (iOffset + 10));
   int64_t want = std::min({declared, available, kMaxTagBytes});
-  std::vector<uint8_t> buf(static_cast<size_t>(want) + 8, 0);
-  int64_t got = want > 0 ? file.ReadAt(iOffset + 10, buf.data(),
-                                       static_cast<size_t>(want))
-                         : 0;
-  if (got < 0) return result;
-  int64_t len = got;
-  uint8_t* b = buf.data();
+  buf.assign(static_cast<size_t>(want) + 8, 0);
+  return want > 0 ? file.ReadAt(iOffset + 10, buf.data(), static_cast<size_t>(want)) : 0;
+}
 
-  if (unsync && version < 4) len -= UndoUnsynchronisation(b, len);
-
-  int64_t pos = 0;
-  bool update = false;
-  if (extended) {
-    // Bytes past `len` are zero, so a short tag reads as a zero size.
-    int32_t ext = ReadTagInteger(b, version == 4, &overflow);
-    if (overflow) return result;
-    if (version == 3) {
-      pos = int64_t{ext} + 4;
-    } else {
-      pos = ext;
-      update = len > 5 && (b[5] & 0x40) != 0;
-    }
+// Stores the frames of a version 2.2 tag (3-character ids, 3-byte sizes)
+// found in b[pos..len) until padding or a frame that does not fit.
+void ParseV22Frames(const uint8_t* b, int64_t pos, int64_t len, ID3TagInfo& tag) {
+  while (pos >= 0 && pos <= len - 6) {
+    const uint8_t* h = b + pos;
+    std::string id(reinterpret_cast<const char*>(h), 3);
+    int64_t size = (int64_t{h[3]} << 16) | (int64_t{h[4]} << 8) | h[5];
+    pos += 6;
+    if (h[0] == 0 && h[1] == 0 && h[2] == 0) break;
+    if (pos > len - size) break;
+    std::string text = DecodeFrameText(b + pos, id, size);
+    pos += size;
+    StoreFrame(id, text, tag);
   }
-  if (!update) ClearTagInfo(tag);
+}
 
-  if (version == 2) {
-    while (pos >= 0 && pos <= len - 6) {
-      const uint8_t* h = b + pos;
-      std::string id(reinterpret_cast<const char*>(h), 3);
-      int64_t size = (int64_t{h[3]} << 16) | (int64_t{h[4]} << 8) | h[5];
-      pos += 6;
-      if (h[0] == 0 && h[1] == 0 && h[2] == 0) break;
-      if (pos > len - size) break;
-      std::string text = DecodeFrameText(b + pos, id, size);
-      pos += size;
-      StoreFrame(id, text, tag);
-    }
-    return result;
-  }
-
-  const int64_t f = footer;
+// Stores the frames of a version 2.3 or 2.4 tag found in b[pos..len - footer)
+// until padding or a frame that does not fit. Returns the offset in the file
+// of the next tag a SEEK frame points to (counted from the end of this tag at
+// `tag_end`), or -1 when there is none.
+int64_t ParseV23V24Frames(uint8_t* b, int64_t pos, int64_t len, const TagHeader& th,
+                       int64_t tag_end, ID3TagInfo& tag) {
+  int64_t result = -1;
+  const int64_t f = th.footer;
+  const int version = th.version;
+  bool overflow = false;
   while (pos >= 0 && pos <= len - f - 10) {
     const uint8_t* h = b + pos;
     pos += 10;
@@ -390,24 +397,59 @@ int64_t ParseID3v2Tag(const RandomAccessFile& file, int64_t iOffset,
     } else {
       if (fl & 0x40) data_start = 1;
       skip = (fl & 0x0C) != 0;
-      if (!skip && ((fl & 0x02) != 0 || unsync)) {
+      if (!skip && ((fl & 0x02) != 0 || th.unsync)) {
         removed = UndoUnsynchronisation(b + pos, size);
       }
       if (fl & 0x01) data_start += 4;
     }
     std::string text;
     if (!skip) {
-      text = DecodeFrameText(b + pos + data_start, id,
-                             size - data_start - removed);
+      text = DecodeFrameText(b + pos + data_start, id, size - data_start - removed);
     }
     pos += size;
     if (id == "SEEK") {
-      if (IsDecimal(text)) result = iOffset + 10 + declared + DecimalValue(text);
+      if (IsDecimal(text)) result = tag_end + DecimalValue(text);
     } else {
       StoreFrame(id, text, tag);
     }
   }
   return result;
+}
+
+}  // namespace
+
+int64_t ParseID3v2Tag(const RandomAccessFile& file, int64_t iOffset,
+                      ID3TagInfo& tag) {
+  TagHeader th;
+  if (!ReadTagHeader(file, iOffset, th)) return -1;
+  std::vector<uint8_t> buf;
+  int64_t len = ReadTagBody(file, iOffset, th.declared, buf);
+  if (len < 0) return -1;
+  uint8_t* b = buf.data();
+
+  if (th.unsync && th.version < 4) len -= UndoUnsynchronisation(b, len);
+
+  int64_t pos = 0;
+  bool update = false;
+  if (th.extended) {
+    // Bytes past `len` are zero, so a short tag reads as a zero size.
+    bool overflow = false;
+    int32_t ext = ReadTagInteger(b, th.version == 4, &overflow);
+    if (overflow) return -1;
+    if (th.version == 3) {
+      pos = int64_t{ext} + 4;
+    } else {
+      pos = ext;
+      update = len > 5 && (b[5] & 0x40) != 0;
+    }
+  }
+  if (!update) ClearTagInfo(tag);
+
+  if (th.version == 2) {
+    ParseV22Frames(b, pos, len, tag);
+    return -1;
+  }
+  return ParseV23V24Frames(b, pos, len, th, iOffset + 10 + th.declared, tag);
 }
 
 bool ReadID3v1Tag(const std::string& sFilePath, ID3TagInfo& tag) {

@@ -22,15 +22,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How often the host's message loop gets a turn while the child runs.
-constexpr auto kHostTurn = std::chrono::milliseconds(40);
+// How often the caller's tick is called while the child runs.
+constexpr auto kTickPeriod = std::chrono::milliseconds(40);
 // Longest single wait for output or for the child's end; bounds how late the
 // end of the child is noticed.
 constexpr int kWaitSliceMs = 10;
 // Output is moved in pieces of this size.
 constexpr size_t kPiece = 4096;
-// Most pieces read in one go before the loop looks at the child and the
-// host again, so that a child that writes without pause cannot starve them.
+// Most pieces read in one go before the loop looks at the child and calls
+// the tick again, so that a child that writes without pause cannot starve them.
 constexpr int kPiecesPerTurn = 64;
 
 class UniqueFd {
@@ -55,8 +55,8 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-// Owns a started child: if the run ends early (an error, or the host throws
-// from DoEvents) the child is killed and reaped, so that no zombie is left.
+// Owns a started child: if the run ends early (an error, a cancel, or the
+// tick throws) the child is killed and reaped, so that no zombie is left.
 class ChildGuard {
  public:
   explicit ChildGuard(pid_t pid) : pid_(pid) {}
@@ -182,12 +182,76 @@ class SpawnSetup {
   bool attr_ok_ = false;
 };
 
+// The error of a child that could not be started, with the errno `e`.
+Status SpawnError(int e) {
+  return Status::IOError("Could not create piped process. LastError " + std::to_string(e),
+                         kErrCreateProcess);
+}
+
+// Starts argv[0] with standard output and error on `out_fd`; returns 0 and
+// sets `pid`, or the errno of the failure.
+int SpawnChild(const std::vector<std::string>& argv, int out_fd,
+               const std::string& working_dir, pid_t& pid) {
+  std::vector<char*> args;
+  args.reserve(argv.size() + 1);
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+
+  SpawnSetup setup;
+  int e = setup.Prepare(out_fd, working_dir);
+  // posix_spawnp reports a failed exec (program missing, not executable,
+  // bad working directory) as its result, so the failure is seen here.
+  if (e == 0)
+    e = ::posix_spawnp(&pid, args[0], setup.actions(), setup.attr(), args.data(), environ);
+  return e;
+}
+
+// Copies the child's output to `out` for one tick period, or until the child
+// has ended; `pipe_open` goes false when the pipe reaches its end. Returns
+// true once the child has ended.
+bool PumpForOneTick(int read_fd, ChildGuard& child, OutputFile& out, bool& pipe_open) {
+  const auto turn_end = Clock::now() + kTickPeriod;
+  bool ended = false;
+  while (!ended) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(turn_end - Clock::now());
+    if (left.count() <= 0) break;
+    int wait_ms = static_cast<int>(std::min<int64_t>(left.count(), kWaitSliceMs));
+    if (pipe_open) {
+      pollfd p{read_fd, POLLIN, 0};
+      ::poll(&p, 1, wait_ms);
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+    }
+    // Once the child has ended, the drain below takes what is left.
+    ended = child.Ended();
+    for (int i = 0; !ended && pipe_open && i < kPiecesPerTurn; ++i) {
+      ssize_t r = ReadPiece(read_fd, out);
+      if (r == kPipeEnd) pipe_open = false;
+      if (r <= 0) break;
+    }
+  }
+  return ended;
+}
+
+// Copies what the child wrote in its last moments. All of it is already in
+// the pipe, which holds at most its capacity, so the drain is bounded even
+// if something the child started still writes to the pipe.
+void DrainPipe(int read_fd, OutputFile& out, bool pipe_open) {
+  int capacity = ::fcntl(read_fd, F_GETPIPE_SZ);
+  int64_t budget = capacity > 0 ? capacity : (1 << 20);
+  while (pipe_open && budget > 0) {
+    ssize_t r = ReadPiece(read_fd, out);
+    if (r <= 0) break;
+    budget -= r;
+  }
+}
+
 }  // namespace
 
 Status RunPipedProcess(const std::string& command_line,
                        const std::vector<std::string>& argv,
                        const std::string& output_path,
-                       const std::string& working_dir, Host& host) {
+                       const std::string& working_dir, const Tick& tick) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0)
     return Status::IOError("Could not create pipe LastError " + std::to_string(errno),
@@ -200,27 +264,10 @@ Status RunPipedProcess(const std::string& command_line,
     return Status::IOError("Could not set pipe state LastError " + std::to_string(errno),
                            kErrSetPipeState);
 
-  auto spawn_error = [](int e) {
-    return Status::IOError("Could not create piped process. LastError " + std::to_string(e),
-                           kErrCreateProcess);
-  };
-  if (argv.empty() || argv[0].empty()) return spawn_error(ENOENT);
-
-  std::vector<char*> args;
-  args.reserve(argv.size() + 1);
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-
+  if (argv.empty() || argv[0].empty()) return SpawnError(ENOENT);
   pid_t pid = -1;
-  {
-    SpawnSetup setup;
-    int e = setup.Prepare(write_end.get(), working_dir);
-    // posix_spawnp reports a failed exec (program missing, not executable,
-    // bad working directory) as its result, so the failure is seen here.
-    if (e == 0)
-      e = ::posix_spawnp(&pid, args[0], setup.actions(), setup.attr(), args.data(), environ);
-    if (e != 0) return spawn_error(e);
-  }
+  int e = SpawnChild(argv, write_end.get(), working_dir, pid);
+  if (e != 0) return SpawnError(e);
   ChildGuard child(pid);
   // The child holds its own copy; closing ours lets the pipe break when the
   // child (and anything it started) is gone.
@@ -235,39 +282,13 @@ Status RunPipedProcess(const std::string& command_line,
   bool pipe_open = true;
   bool ended = false;
   while (!ended) {
-    host.DoEvents();
-    const auto turn_end = Clock::now() + kHostTurn;
-    while (!ended) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(turn_end - Clock::now());
-      if (left.count() <= 0) break;
-      int wait_ms = static_cast<int>(std::min<int64_t>(left.count(), kWaitSliceMs));
-      if (pipe_open) {
-        pollfd p{read_end.get(), POLLIN, 0};
-        ::poll(&p, 1, wait_ms);
-      } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
-      }
-      // Once the child has ended, the drain below takes what is left.
-      ended = child.Ended();
-      for (int i = 0; !ended && pipe_open && i < kPiecesPerTurn; ++i) {
-        ssize_t r = ReadPiece(read_end.get(), out);
-        if (r == kPipeEnd) pipe_open = false;
-        if (r <= 0) break;
-      }
+    if (tick && !tick()) {
+      (void)out.Close();
+      return Status::Cancelled("The analysis was cancelled");
     }
+    ended = PumpForOneTick(read_end.get(), child, out, pipe_open);
   }
-
-  // Drain what the child wrote in its last moments. All of it is already in
-  // the pipe, which holds at most its capacity, so the drain is bounded even
-  // if something the child started still writes to the pipe.
-  int capacity = ::fcntl(read_end.get(), F_GETPIPE_SZ);
-  int64_t budget = capacity > 0 ? capacity : (1 << 20);
-  while (pipe_open && budget > 0) {
-    ssize_t r = ReadPiece(read_end.get(), out);
-    host.DoEvents();
-    if (r <= 0) break;
-    budget -= r;
-  }
+  DrainPipe(read_end.get(), out, pipe_open);
   return out.Close();
 }
 

@@ -1,15 +1,15 @@
 // Runs a console program as a child process and captures everything it
-// writes to its standard output and standard error in a text file, while the
-// host's message loop keeps turning. Also two small file helpers used by the
-// media analysers.
+// writes to its standard output and standard error in a text file, calling
+// back regularly so that the caller can keep a user interface alive or
+// cancel. Also two small file helpers used by the media analysers.
 #ifndef CADENZA_MEDIA_PROCESS_H_
 #define CADENZA_MEDIA_PROCESS_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "cadenza/host.h"
 #include "cadenza/status.h"
 
 namespace cadenza {
@@ -18,6 +18,9 @@ namespace cadenza {
 inline constexpr int kErrCreatePipe = 12001;
 inline constexpr int kErrSetPipeState = 12002;
 inline constexpr int kErrCreateProcess = 12003;
+
+// Called while a child runs; returns false to stop the child. May be empty.
+using Tick = std::function<bool()>;
 
 // Starts argv[0] with the arguments argv (no shell is involved; a program
 // name without "/" is looked up on PATH) and waits for it to end.
@@ -28,8 +31,9 @@ inline constexpr int kErrCreateProcess = 12003;
 // interleaved as they arrived). The child's standard input is empty.
 // `working_dir` empty means the current directory.
 //
-// While the child runs, the host gets a turn of its message loop about every
-// 40 ms (Host::DoEvents). Output is read as it arrives, so a child that writes
+// While the child runs, `tick` is called about every 40 ms; when it returns
+// false the child is killed and the run ends as Cancelled (the output file
+// keeps what arrived). Output is read as it arrives, so a child that writes
 // more than the pipe holds never blocks for long.
 //
 // Returns OK when the child ran to its end (whatever its exit status). Errors,
@@ -43,7 +47,7 @@ inline constexpr int kErrCreateProcess = 12003;
 Status RunPipedProcess(const std::string& command_line,
                        const std::vector<std::string>& argv,
                        const std::string& output_path,
-                       const std::string& working_dir, Host& host);
+                       const std::string& working_dir, const Tick& tick);
 
 // Deletes a regular file when it exists; a read-only file is not forced. A
 // missing file is not an error.

@@ -135,6 +135,37 @@ std::string Utf8Prefix(std::string_view s, size_t n) {
   return std::string(s.substr(0, i));
 }
 
+int DisplayWidth(char32_t cp) {
+  // Combining marks and zero-width characters take no column.
+  if ((cp >= 0x0300 && cp <= 0x036F) || (cp >= 0x200B && cp <= 0x200F) ||
+      (cp >= 0xFE20 && cp <= 0xFE2F) || cp == 0xFEFF)
+    return 0;
+  // The wide ranges of East Asian scripts (Hangul Jamo, CJK, kana, Hangul
+  // syllables, compatibility and full-width forms, the supplementary
+  // ideograph planes) and emoji.
+  static constexpr char32_t kWide[][2] = {
+      {0x1100, 0x115F}, {0x2E80, 0x303E}, {0x3041, 0x33FF}, {0x3400, 0x4DBF},
+      {0x4E00, 0x9FFF}, {0xA000, 0xA4CF}, {0xAC00, 0xD7A3}, {0xF900, 0xFAFF},
+      {0xFE30, 0xFE4F}, {0xFF00, 0xFF60}, {0xFFE0, 0xFFE6}, {0x1F300, 0x1F64F},
+      {0x1F900, 0x1F9FF}, {0x20000, 0x3FFFD}};
+  for (const auto& r : kWide)
+    if (cp >= r[0] && cp <= r[1]) return 2;
+  return 1;
+}
+
+std::string Utf8FitWidth(std::string_view s, size_t width, size_t* used) {
+  size_t i = 0, cols = 0;
+  while (i < s.size()) {
+    size_t next = i;
+    const auto w = static_cast<size_t>(DisplayWidth(NextUtf8(s, next)));
+    if (cols + w > width) break;
+    cols += w;
+    i = next;
+  }
+  *used = cols;
+  return std::string(s.substr(0, i));
+}
+
 std::string AsciiUpper(std::string_view s) {
   std::string out(s);
   for (char& c : out)

@@ -32,6 +32,13 @@ size_t Utf8Length(std::string_view s);
 // The first `n` code points of UTF-8 text.
 std::string Utf8Prefix(std::string_view s, size_t n);
 
+// The columns a terminal gives a code point: 2 for the wide characters of
+// East Asian scripts, 0 for combining marks, 1 otherwise.
+int DisplayWidth(char32_t cp);
+// The longest start of UTF-8 text that fits in `width` columns; *used
+// receives the columns it takes.
+std::string Utf8FitWidth(std::string_view s, size_t width, size_t* used);
+
 // Upper-cases ASCII letters.
 std::string AsciiUpper(std::string_view s);
 std::string AsciiLower(std::string_view s);

@@ -1,4 +1,4 @@
-// clsCadenza: the one public class through which a program manages the
+// clsCadenza: the historic class through which a host program manages the
 // music database of an iPod mounted as a disk.
 //
 // A host creates it, calls initlaize with the device's mount point, then
@@ -6,7 +6,9 @@
 // the user, progress events and turns of the host's message loop go through
 // the Host the object was created with.
 //
-// The members keep the results of the historic interface (WriteiPodDB
+// It is a thin layer over Library (cadenza/library.h), which does the work
+// and reports outcomes as statuses: this class turns them into the
+// questions, messages and results of the historic interface (WriteiPodDB
 // returns an empty Variant, ModifyTrack returns false, ...). The real outcome
 // of the most recent operation is available to C++ callers from status().
 #ifndef CADENZA_CADENZA_H_
@@ -17,39 +19,20 @@
 #include <memory>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "cadenza/host.h"
+#include "cadenza/library.h"
+#include "cadenza/options.h"
 #include "cadenza/records.h"
 #include "cadenza/status.h"
-#include "cadenza/database.h"
-#include "platform/random.h"
 
 namespace cadenza {
 
 // The result type of members that historically return nothing useful.
 using Variant = std::monostate;
 
-struct Options {
-  // Folder that holds the blank database template "Cadenza" and where the
-  // external analysers are looked for first. Empty: the running program's
-  // folder, then its ../share/cadenza.
-  std::string component_folder;
-  // Roots of the kernel's device tree and the mount table, for finding the
-  // iPod. Tests point them at a fake tree.
-  std::string sysfs_root = "/sys";
-  std::string mountinfo_path = "/proc/self/mountinfo";
-  // Whether a load that fails offers to rebuild or reset the database.
-  // false: the load fails with the reason and nothing on the device
-  // changes (for programs that only read).
-  bool offer_repair = true;
-  // How long a call that changes the device waits for another program
-  // that is changing it, in milliseconds.
-  int lock_wait_ms = 3000;
-};
-
-class FileLock;
-
-class clsCadenza : private Database {
+class clsCadenza {
  public:
   // `host` is not owned and must outlive the object; nullptr: a host that
   // shows nothing and answers No.
@@ -109,11 +92,11 @@ class clsCadenza : private Database {
   const Status& status() const { return m_status; }
   // Sections of types other than 1 to 5 and bytes behind the counted
   // sections, kept so that a write loses nothing.
-  const std::vector<MHSD_A>& OtherSections() const { return m_aOtherSections; }
+  const std::vector<MHSD_A>& OtherSections() const { return m_lib.database().m_aOtherSections; }
   // True after a successful load or rebuild.
-  bool IsLoaded() const { return m_bDBLoaded; }
+  bool IsLoaded() const { return m_lib.loaded(); }
   // Number of tracks marked deleted since the last load.
-  int32_t DeletedTracks() const { return m_iDeletedTracks; }
+  int32_t DeletedTracks() const { return static_cast<int32_t>(m_lib.deleted_count()); }
 
   // One writer at a time. Every call that changes the device takes the
   // device's lock for its own duration, and a write refuses (kBusy) when the
@@ -139,86 +122,45 @@ class clsCadenza : private Database {
   // database itself, control files, anything outside the device.
   Status RemoveMusicFile(const std::string& path);
 
+ // The library under this object, for C++ callers that want the modern
+  // interface's views of the same records.
+  const Library& library() const { return m_lib; }
+
  private:
-  friend class ClsCadenzaTestPeer;
-  class DeviceLockScope;
-
-  // Private routines of the operations.
-  bool InstallBlankDB();
   void DetectiPodDrive(int32_t hParentWindow, const std::string& sApplicationName);
-  std::string ChooseDevicePath(const std::string& sExtension);
-  std::string GetTrackDBID();
-  int32_t GetNextTrackID();
-  std::string GetRandomLetter();
-  int32_t GetRandomNumber();
-
+  // Points the object at a device root (no load).
+  void SetRoot(const std::string& root);
+  std::string ComponentFolder() const;
   bool LoadOnce(int depth);
   bool OfferRepair(bool not_found, int depth);
   bool RunReset(int depth);
-  int32_t AddTrackImpl(const std::string& sFilePath, TrackInfo& Info,
-                       bool bSkipCopy, const std::string& siPodPath,
-                       bool bSkipSetInfo, int32_t iModifiedTrackID);
-  // Whether the device accepts a database written here (a device whose
-  // checksum cannot be produced, or whose GUID is unknown, does not);
-  // shows the reason and returns it when not.
+  int32_t AddTrackImpl(const std::string& sFilePath, TrackInfo& Info, bool bSkipCopy,
+                       const std::string& siPodPath, bool bSkipSetInfo,
+                       int32_t iModifiedTrackID);
+  // Whether the device accepts a database written here; shows the reason
+  // and returns it when not.
   Status CheckWritable();
-  Status CopyFileWithProgress(const std::string& sSource, const std::string& sTarget);
-  std::string ComponentFolder() const;
-  std::string DevicePath(const std::string& rel) const;
+  // Writes the records; shows what failed.
+  Status WriteRecords();
+  // The blank template is there; tells the user when it is missing.
+  bool HasBlankTemplate();
+  bool InstallBlankDB();
   int Ask(const std::string& text, const std::string& title, int style);
-
-  // Builds the image of the records and stores it (below); shows what
-  // failed.
-  Status WriteRecords(bool must_be_unchanged);
-  // Stores a complete database image as the device's database file: signs
-  // it for the device, refuses when `must_be_unchanged` and the file is no
-  // longer the one loaded, removes what interrupted writes left, flushes
-  // the media files copied since the last write, and swaps the new file in.
-  // The caller holds the device's lock.
-  Status StoreDatabase(std::string image, bool must_be_unchanged);
-  // Whether the database file at `path` is still the one last loaded or
-  // written by this object.
-  bool IsLoadedFile(const std::string& path) const;
-  // Copies a damaged database file beside itself under a dated name before
-  // a repair replaces it; tells the user where.
-  Status KeepDamagedCopy();
-  // The blank database template; tells the user when it is missing.
-  Status ReadBlankTemplate(std::string* image);
-  // The size the database file would have if written now.
-  int64_t EstimatedFileSize() const;
-  // Whether a file of `size` bytes still fits on the device with room left
-  // for the database to grow and be written beside the old one.
-  Status CheckRoomFor(int64_t size);
+  // The messages of a file that could not be described or entered.
+  void ShowAnalysisError(const Status& st);
+  void ShowAddError(const std::string& file, const Status& st);
+  // Turns the library's progress into the host's events.
+  void OnProgress(const Progress& p);
 
   Host* m_host;
-  Options m_options;
-  bool m_bShuffle = false;
-  std::string m_siPodDrive;
-  int32_t m_iPlaylistItemsDeleted = 0;
-  int32_t m_iPodcastItemsDeleted = 0;
+  Library m_lib;
   std::string m_sApplicationName;
-  bool m_bDBLoaded = false;
-  int32_t m_iMaxIDCache = -1;  // largest track id, -1 when not known
   bool m_bRefusalShown = false;  // CheckWritable told the user already
   Status m_status;
-  Random m_random;
-  // The device's lock while this object holds it.
-  std::unique_ptr<FileLock> m_lock;
-  // The database file as last loaded or written by this object: its size,
-  // time and file number, and a hash of its bytes.
-  struct FileIdentity {
-    int64_t size = -1;
-    int64_t mtime_ns = 0;
-    uint64_t inode = 0;
-    size_t hash = 0;
-  } m_loadedFile;
-  // Media files were copied onto the device since the last write.
-  bool m_bCopiedSinceWrite = false;
+  // What the rebuild under way has reported.
+  bool m_bRebuildListed = false;
+  bool m_bRebuildFiles = false;
 };
-
-// The process-wide cancel request: non-zero when set.
-int32_t CancelRequested();
-void SetCancelRequest(int32_t value);
 
 }  // namespace cadenza
 

@@ -28,6 +28,43 @@
 
 namespace cadenza {
 
+// Types of the data objects ("mhod") of tracks and playlists, as stored in
+// their iType field.
+enum class DataObjectType : int32_t {
+  kTitle = 1,
+  kLocation = 2,
+  kAlbum = 3,
+  kArtist = 4,
+  kGenre = 5,
+  kFileType = 6,
+  kEqualizer = 7,
+  kComment = 8,
+  kCategory = 9,
+  kComposer = 12,
+  kGrouping = 13,
+  kDescription = 14,
+  kPodcastEnclosureUrl = 15,
+  kPodcastRssUrl = 16,
+  kChapterData = 17,
+  kSubtitle = 18,
+  kShow = 19,
+  kEpisodeId = 20,
+  kTvNetwork = 21,
+  kAlbumArtist = 22,
+  kSortArtist = 23,
+  kKeywords = 24,
+  kSortTitle = 27,
+  kSortAlbum = 28,
+  kSortAlbumArtist = 29,
+  kSortComposer = 30,
+  kSortShow = 31,
+  kSmartPlaylistData = 50,
+  kSmartPlaylistRules = 51,
+  kLibraryIndex = 52,
+  kLibraryJumpTable = 53,
+  kPlaylistEntry = 100,  // an item's order entry, or a playlist's settings
+};
+
 // Database header chunk ("mhbd").
 struct MHBD {
   FixedBytes<4> sID;

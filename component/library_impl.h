@@ -1,0 +1,108 @@
+// The state behind a Library, shared by the files that implement it.
+#ifndef CADENZA_COMPONENT_LIBRARY_IMPL_H_
+#define CADENZA_COMPONENT_LIBRARY_IMPL_H_
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cadenza/library.h"
+#include "db/writer.h"
+#include "device/device_info.h"
+#include "platform/fs.h"
+#include "platform/lock.h"
+#include "platform/random.h"
+
+namespace cadenza {
+
+struct Library::Impl {
+  std::string root;  // ends in "/", or empty
+  Options options;
+  Database db;
+  bool loaded = false;
+  int32_t max_id = -1;  // largest track id, -1 when not known
+
+  // The device, probed once per load.
+  mutable std::optional<DeviceInfo> device_info;
+  mutable std::optional<DeviceModel> model;
+
+  Random random;
+  std::unique_ptr<FileLock> lock;
+  // The database file as last loaded or written: its stamp and a hash of
+  // its bytes.
+  struct FileIdentity {
+    int64_t size = -1;
+    int64_t mtime_ns = 0;
+    uint64_t inode = 0;
+    size_t hash = 0;
+  } loaded_file;
+  // Media files were copied onto the device since the last write.
+  bool copied_since_write = false;
+  // Files of deleted tracks, deleted once the database without them is
+  // written.
+  std::vector<std::string> doomed_files;
+  // Which part of the last failed image build failed.
+  WriteStage last_write_stage = WriteStage::kNone;
+
+  std::atomic<bool> cancel{false};
+  ProgressCallback progress;
+
+  std::string DevicePath(const std::string& rel) const;
+  std::string ComponentFolder() const;
+  const DeviceInfo& Device() const;
+  void Report(const Progress& p) const {
+    if (progress) progress(p);
+  }
+  // Takes a cancel request, clearing it.
+  bool TakeCancel() { return cancel.exchange(false); }
+
+  // Loads the file at `path`, replacing the records.
+  Status LoadFile(const std::string& path, bool keep_identity);
+  // Builds the image of the records and stores it.
+  Status WriteRecords(bool must_be_unchanged);
+  Status StoreDatabase(std::string image, bool must_be_unchanged);
+  bool IsLoadedFile(const std::string& path) const;
+  Status ReadBlankTemplate(std::string* image) const;
+  // Stores the blank database template as the device's database file.
+  Status InstallBlank();
+  // Enters the media files of the device into `db` (blank records); counts
+  // them in *entered.
+  Status EnterMusicFiles(Library& lib, int32_t* entered);
+  int64_t EstimatedFileSize() const;
+  Status CheckRoomFor(int64_t size) const;
+  Status CopyOntoDevice(const std::string& from, const std::string& to);
+  // The fixed fields of a new track described by `info`, with the next id.
+  Status NewTrack(const TrackInfo& info, MHIT* t);
+  int32_t NextTrackID();
+  uint64_t NewDatabaseID();
+  int32_t RandomNumber();
+  MHIT* FindTrack(int32_t id);
+};
+
+// The device's lock for the duration of one call that changes the device,
+// unless the library holds it already.
+class LockScope {
+ public:
+  explicit LockScope(Library& lib) : lib_(lib) {}
+  ~LockScope() {
+    if (took_) lib_.Unlock();
+  }
+  LockScope(const LockScope&) = delete;
+  LockScope& operator=(const LockScope&) = delete;
+  Status Enter() {
+    if (lib_.locked()) return Status::OK();
+    Status st = lib_.Lock();
+    took_ = st.ok();
+    return st;
+  }
+
+ private:
+  Library& lib_;
+  bool took_ = false;
+};
+
+}  // namespace cadenza
+
+#endif  // CADENZA_COMPONENT_LIBRARY_IMPL_H_

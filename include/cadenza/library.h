@@ -1,0 +1,285 @@
+// Library: the music database of one iPod mounted as a disk, for C++
+// programs.
+//
+//   std::unique_ptr<cadenza::Library> lib;
+//   cadenza::Status st = cadenza::Library::Open("/media/ipod", {}, &lib);
+//   if (!st.ok()) { std::cerr << st.message() << "\n"; return 1; }
+//   for (const cadenza::MHIT& t : lib->tracks()) std::cout << t.iUniqueID << "\n";
+//   int32_t id = 0;
+//   st = lib->Import("song.mp3", &id);
+//   if (st.ok()) st = lib->Save();
+//
+// Every operation returns a Status (or fills an out-parameter and returns
+// one); none throws and none talks to a user. Where a program should ask
+// its user (a damaged database, a device whose database cannot be signed),
+// the status says so and the program decides: see Open, Rebuild, Reset.
+//
+// Thread safety: a Library is not safe for concurrent use. Several threads
+// may call const members at the same time while no thread calls a non-const
+// one. Cancel() is the exception: any thread may call it at any time, to
+// stop the import copy or rebuild under way. Libraries of different devices
+// are independent. Two programs (or two Library objects) on one device
+// exclude each other while changing it: see Lock.
+#ifndef CADENZA_LIBRARY_H_
+#define CADENZA_LIBRARY_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cadenza/database.h"
+#include "cadenza/options.h"
+#include "cadenza/records.h"
+#include "cadenza/status.h"
+
+namespace cadenza {
+
+// What kind of iPod a device is and what its database needs, found once
+// when the Library is opened.
+struct DeviceModel {
+  std::string name;          // "iPod classic 6G", or "" when not known
+  std::string model_number;  // "B029", or ""
+  std::string checksum;      // "none", "hash58", "hash72", "hashAB", "unknown"
+  std::string guid;          // 16 hex digits, or ""
+  // OK when a database written here is accepted by the device; otherwise
+  // why not, and every change is refused before anything is touched.
+  Status writable;
+  // Lines describing the device, its checksum and where each came from.
+  std::string description;
+};
+
+// The database header and the lengths of its lists.
+struct DatabaseSummary {
+  MHBD header;  // fields and header image; no image of the whole file
+  int32_t tracks = 0;
+  int32_t playlists = 0;
+  int32_t podcasts = 0;
+};
+
+// Progress of a long operation, passed to the progress callback.
+struct Progress {
+  enum class Stage {
+    kAnalyse,        // an external analyser is describing a file (item)
+    kAnalyserError,  // the analyser failed on a file (item, status)
+    kCopyStart,      // a file starts to be copied onto the device (item)
+    kCopy,           // bytes copied so far (done of total)
+    kRebuildStart,   // a rebuild starts from the blank database
+    kRebuildList,    // a rebuild lists the device's music files
+    kRebuildFile,    // a rebuild enters a file (item; done of total files)
+    kRebuildSkipped, // a rebuild found a file it cannot describe (item, status)
+    kRebuildFailed,  // a rebuild could not enter a file (item, status)
+    kRebuildWrite,   // a rebuild writes the new database
+  };
+  Progress(Stage s, std::string_view file = {}, uint64_t done_so_far = 0, uint64_t of = 0,
+           const Status* why = nullptr)
+      : stage(s), item(file), done(done_so_far), total(of), status(why) {}
+  Stage stage;
+  std::string_view item;           // the file concerned, when there is one
+  uint64_t done = 0;
+  uint64_t total = 0;
+  const Status* status = nullptr;  // kRebuildSkipped, kRebuildFailed, kAnalyserError: why
+};
+using ProgressCallback = std::function<void(const Progress&)>;
+
+// The tracks of a database, without the ones deleted since it was loaded.
+class TrackRange {
+ public:
+  class iterator {
+   public:
+    using value_type = MHIT;
+    using difference_type = std::ptrdiff_t;
+    using reference = const MHIT&;
+    using pointer = const MHIT*;
+    using iterator_category = std::forward_iterator_tag;
+    iterator() = default;
+    iterator(const MHIT* at, const MHIT* end) : at_(at), end_(end) { Skip(); }
+    const MHIT& operator*() const { return *at_; }
+    const MHIT* operator->() const { return at_; }
+    iterator& operator++() {
+      ++at_;
+      Skip();
+      return *this;
+    }
+    iterator operator++(int) {
+      iterator old = *this;
+      ++*this;
+      return old;
+    }
+    bool operator==(const iterator& o) const { return at_ == o.at_; }
+
+   private:
+    void Skip() {
+      while (at_ != end_ && at_->iUniqueID == -1) ++at_;
+    }
+    const MHIT* at_ = nullptr;
+    const MHIT* end_ = nullptr;
+  };
+  TrackRange(std::span<const MHIT> all, size_t live) : all_(all), live_(live) {}
+  iterator begin() const { return {all_.data(), all_.data() + all_.size()}; }
+  iterator end() const { return {all_.data() + all_.size(), all_.data() + all_.size()}; }
+  size_t size() const { return live_; }
+  bool empty() const { return live_ == 0; }
+
+ private:
+  std::span<const MHIT> all_;
+  size_t live_;
+};
+
+// A partial edit of a track: the fields given are changed, the others kept.
+struct TrackEdit {
+  std::optional<std::string> title, artist, album, genre, comment, composer;
+  std::optional<std::string> year;  // "" clears it
+  std::optional<int32_t> start_ms, stop_ms;
+  std::optional<uint8_t> skip_when_shuffling, remember_position;
+};
+
+// How a described file is entered by Add.
+struct AddOptions {
+  // Copy the file onto the device (under a new name in a music folder).
+  // false: the file already lies on the device at `device_path`.
+  bool copy = true;
+  std::string device_path;
+  // Non-zero: rewrite this track from the description instead of adding
+  // one (its text, flags and location; its id and counts stay).
+  int32_t replace_id = 0;
+};
+
+class Library {
+ public:
+  // Reads the database of the device mounted at `root` in one step.
+  // Failures: kNotFound, number 76, when `root` is not there; kNotFound
+  // when the device has no database (Rebuild or Reset make one); kCorrupt
+  // when the database is damaged (KeepDamagedCopy, then Rebuild or Reset);
+  // kIOError when it cannot be read (nothing to repair: the file may be
+  // whole). On failure *out receives nothing.
+  [[nodiscard]] static Status Open(const std::string& root, const Options& options,
+                                   std::unique_ptr<Library>* out);
+
+  // The header and list lengths of the device's database, read from the
+  // chunk headers alone (no records are built, so it costs little more than
+  // the file). It does not check the rest of the file: Open does.
+  [[nodiscard]] static Status ReadSummary(const std::string& root, const Options& options,
+                                          DatabaseSummary* out);
+
+  // A library attached to a device root without reading anything yet: for
+  // Load, or for Rebuild and Reset of a device whose database is missing
+  // or damaged.
+  explicit Library(std::string root, Options options = {});
+  ~Library();
+  Library(Library&&) noexcept;
+  Library& operator=(Library&&) noexcept;
+  Library(const Library&) = delete;
+  Library& operator=(const Library&) = delete;
+
+  // (Re)reads the device's database; the failures of Open. A failed load
+  // leaves the object unloaded, with no records.
+  [[nodiscard]] Status Load();
+  bool loaded() const;
+  // The device root, always ending in "/".
+  const std::string& root() const;
+  const Options& options() const;
+  // The device's model and checksum scheme (read on first use after the
+  // object was made or loaded, then kept).
+  const DeviceModel& device() const;
+
+  // Read-only views of the loaded records. They stay valid until the next
+  // non-const call.
+  const Database& database() const;
+  const MHBD& header() const;
+  TrackRange tracks() const;
+  // nullptr when no live track has the id.
+  const MHIT* track(int32_t id) const;
+  std::span<const MHYP> playlists() const;
+  std::span<const MHYP> podcasts() const;
+  // The number of live tracks; of tracks deleted since the load.
+  size_t track_count() const;
+  size_t deleted_count() const;
+
+  // The description of a loaded track (text in UTF-8, the file's path on
+  // this computer in sLocation).
+  [[nodiscard]] Status Describe(int32_t id, TrackInfo* info) const;
+  // Describes a media file from its tags and streams. kUnsupported with
+  // the reason for a file the iPod does not play; kNotFound, kIOError or
+  // kInvalid for one that cannot be read.
+  [[nodiscard]] Status Probe(const std::string& file, TrackInfo* info) const;
+  static Status ProbeFile(const std::string& file, const Options& options, TrackInfo* info);
+
+  // Probes a file, copies it onto the device and enters it as a new track
+  // of the master playlist. *id receives its id. kNoSpace when the device
+  // cannot hold it (nothing copied); kBusy when another program holds the
+  // device; kCancelled after Cancel(). The database file changes only on
+  // Save().
+  [[nodiscard]] Status Import(const std::string& file, int32_t* id);
+  // Enters a file described by `info` (from Probe, possibly changed).
+  [[nodiscard]] Status Add(const std::string& file, const TrackInfo& info,
+                           const AddOptions& how, int32_t* id);
+  // Changes a track's text and flags.
+  [[nodiscard]] Status Edit(int32_t id, const TrackEdit& edit);
+  // Rewrites a track's text and flags from a description: every text field
+  // (empty ones too), the year, the start and stop positions and the
+  // shuffle and position flags.
+  [[nodiscard]] Status Modify(int32_t id, const TrackInfo& info);
+  // Deletes a track and its playlist items. Its media file is deleted by
+  // the next successful Save(), after the database that no longer lists it
+  // is on the device.
+  [[nodiscard]] Status Delete(int32_t id);
+  // Marks a track deleted without queueing its file: `file` receives the
+  // file's path (empty when it has none), for RemoveMusicFile.
+  [[nodiscard]] Status MarkDeleted(int32_t id, std::string* file);
+  // Deletes a media file of the device and its folder when left empty.
+  // kInvalid for any path that does not lie below the device's music
+  // folder once links, "..", and case are resolved.
+  [[nodiscard]] Status RemoveMusicFile(const std::string& path);
+
+  // Writes the records to the device: the new file is built in memory,
+  // signed when the device needs it, written beside the old one, flushed
+  // and renamed over it. kBusy when another program changed the database
+  // since it was loaded. Then deletes the files of the tracks deleted by
+  // Delete; those it must refuse are listed in *kept_files (when given).
+  [[nodiscard]] Status Save(std::vector<std::string>* kept_files = nullptr);
+  // Rebuilds the database from the media files on the device and writes
+  // it; the records become the new ones. A failure (nothing entered, a
+  // full disk, Cancel) leaves the device's file and the records as they
+  // were.
+  [[nodiscard]] Status Rebuild();
+  // Installs the blank database on the device and loads it.
+  [[nodiscard]] Status Reset();
+  // Copies the device's (damaged) database beside itself under a dated
+  // name before Rebuild or Reset replaces it; *kept receives the name.
+  [[nodiscard]] Status KeepDamagedCopy(std::string* kept);
+
+  // Holds the device's lock from now until Unlock (or the object's end),
+  // so that a load, the changes and the save form one step that no other
+  // writer comes between. Each changing call takes the lock for its own
+  // duration otherwise. kBusy when another program kept it for longer than
+  // Options::lock_wait_ms.
+  [[nodiscard]] Status Lock();
+  void Unlock();
+  bool locked() const;
+
+  // Progress of copies and rebuilds; called on the calling thread.
+  void SetProgressCallback(ProgressCallback callback);
+  // Asks the copy or rebuild under way to stop (any thread). A request
+  // stops one operation; the next starts afresh.
+  void Cancel();
+  void set_shuffle(bool shuffle);
+
+ private:
+  friend class clsCadenza;
+  struct Impl;
+  // Copies a file onto the device for Add; *location receives its stored
+  // location.
+  Status CopyIn(const std::string& file, const TrackInfo& info, std::string* location);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace cadenza
+
+#endif  // CADENZA_LIBRARY_H_

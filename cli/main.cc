@@ -14,6 +14,8 @@
 #include <map>
 
 #include "cadenza/cadenza.h"
+#include "cadenza/library.h"
+#include "cadenza/version.h"
 #include "cli/json.h"
 #include "component/check.h"
 #include "component/track_text.h"
@@ -21,6 +23,7 @@
 #include "device/device_info.h"
 #include "media/avi_delay.h"
 #include "media/id3.h"
+#include "media/media_kind.h"
 #include "media/mpeg_audio.h"
 #include "platform/fs.h"
 #include "platform/text.h"
@@ -49,6 +52,7 @@ constexpr char kExitCodes[] = R"(Exit status:
 struct Global {
   std::string device;
   bool json = false;
+  bool jsonl = false;
   bool no_images = false;
   bool yes = false;
   bool no = false;
@@ -63,11 +67,11 @@ int ExitFor(const Status& st) {
   return st.code() == Status::Code::kBusy ? kExitBusy : kExitFailed;
 }
 
-int Fail(const clsCadenza& c, const std::string& what) {
+int Fail(const Status& st, const std::string& what) {
   std::cerr << "cadenza: " << what;
-  if (!c.status().ok()) std::cerr << ": " << c.status().message();
+  if (!st.ok()) std::cerr << ": " << st.message();
   std::cerr << "\n";
-  return ExitFor(c.status());
+  return ExitFor(st);
 }
 
 // Text from a database or a file's tags as a terminal may show it: control
@@ -95,11 +99,12 @@ std::string Length(int32_t ms) {
   return b;
 }
 
-// Cuts UTF-8 text to a column width (in code points).
+// Cuts UTF-8 text to a number of terminal columns and pads it to them (wide
+// characters of East Asian scripts take two).
 std::string Col(const std::string& s, size_t w) {
-  std::string t = Utf8Prefix(Printable(s), w);
-  size_t n = Utf8Length(t);
-  return t + std::string(w > n ? w - n : 0, ' ');
+  size_t used = 0;
+  std::string t = Utf8FitWidth(Printable(s), w, &used);
+  return t + std::string(w > used ? w - used : 0, ' ');
 }
 
 Options OptionsFor(const Global& g, bool writes) {
@@ -110,36 +115,124 @@ Options OptionsFor(const Global& g, bool writes) {
   return o;
 }
 
+// Prints a track section as JSON while walking it, so that the output never
+// exists whole in memory. With `lines`, one track object per line (JSON
+// lines) and nothing else.
+void StreamTracks(const MHSD_T& section, JsonOptions o, bool lines) {
+  std::ios::sync_with_stdio(false);
+  if (!lines) {
+    o.indent = 2;
+    StreamJson(std::cout, section, o);
+    std::cout << "\n";
+    return;
+  }
+  const MHLT& l = section.m_mhlt;
+  const size_t n = std::min(l.m_mhit.size(), static_cast<size_t>(std::max(l.iNumberOfllTracks, 0)));
+  std::string line;
+  for (size_t i = 0; i < n; ++i) {
+    line.clear();
+    AppendJson(line, l.m_mhit[i], o);
+    line += '\n';
+    std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
+  }
+  std::cout.flush();
+}
+
 class App {
  public:
   // `writes`: the command changes the device.
   App(Global g, bool writes)
       : g_(std::move(g)),
+        writes_(writes),
         host_(g_.yes ? TerminalHost::Answer::kYes
-                     : g_.no ? TerminalHost::Answer::kNo : TerminalHost::Answer::kAsk),
-        c_(&host_, OptionsFor(g_, writes)) {}
+                     : g_.no ? TerminalHost::Answer::kNo : TerminalHost::Answer::kAsk) {}
 
-  // Sets the device root (detecting it when none was given).
+  // Finds the device root (detecting it when none was given) and attaches
+  // the library to it.
   bool Open() {
-    c_.initlaize(0, "cadenza", g_.device);
-    if (c_.iPodDriveLetter().empty()) {
+    if (lib_) return true;
+    std::string root = g_.device;
+    if (root.empty()) {
+      clsCadenza finder(&host_, OptionsFor(g_, writes_));
+      finder.initlaize(0, "cadenza", "");
+      root = finder.iPodDriveLetter();
+    }
+    if (root.empty()) {
       std::cerr << "cadenza: no iPod found; give its mount point with --device DIR\n";
       return false;
     }
+    lib_ = std::make_unique<Library>(root, OptionsFor(g_, writes_));
+    TerminalHost::SetCancelTarget(lib_.get());
+    lib_->SetProgressCallback([this](const Progress& p) { OnProgress(p); });
     return true;
   }
 
   bool Load() {
-    if (c_.iPodDriveLetter().empty() && !Open()) return false;
-    if (!c_.LoadiPodDB()) {
-      Fail(c_, "cannot load the iPod database");
-      const auto code = c_.status().code();
-      if (code == Status::Code::kCorrupt ||
-          (code == Status::Code::kNotFound && c_.status().number() != 76))
-        std::cerr << "cadenza: `cadenza rebuild` or `cadenza reset` repairs it\n";
+    if (!Open()) return false;
+    Status st = lib_->Load();
+    if (st.ok()) return true;
+    const bool repairable = st.code() == Status::Code::kCorrupt ||
+                            (st.code() == Status::Code::kNotFound && st.number() != 76);
+    if (repairable && writes_) return Repair(st);
+    Fail(st, "cannot load the iPod database");
+    if (repairable) std::cerr << "cadenza: `cadenza rebuild` or `cadenza reset` repairs it\n";
+    last_ = st;
+    return false;
+  }
+
+  // A command that changes the device repairs a missing or damaged
+  // database when the user agrees: rebuilt from the music on the device,
+  // or else replaced by an empty one. A damaged file is kept beside it.
+  bool Repair(const Status& why) {
+    const bool damaged = why.code() == Status::Code::kCorrupt;
+    const std::string what = damaged ? "The iPod database is damaged (" + why.message() + ")."
+                                     : "The iPod has no database.";
+    const bool has_music =
+        fs::FolderExists(fs::DevicePath(lib_->root(), "iPod_Control\\Music"));
+    const bool rebuild =
+        has_music && Ask(what + " Rebuild it from the media files on the iPod?");
+    if (!rebuild && !Ask(what + " Replace it with an empty database?")) {
+      last_ = why;
+      std::cerr << "cadenza: nothing was changed\n";
       return false;
     }
-    return true;
+    if (damaged) {
+      std::string kept;
+      if (Status st = lib_->KeepDamagedCopy(&kept); !st.ok()) {
+        last_ = st;
+        Fail(st, "the damaged database could not be kept, so it was not replaced");
+        return false;
+      }
+      std::cerr << "cadenza: the damaged database was kept as " << kept
+                << "; rename it back to undo the repair\n";
+    }
+    last_ = rebuild ? lib_->Rebuild() : lib_->Reset();
+    host_.ClearProgress();
+    if (!last_.ok()) Fail(last_, rebuild ? "the rebuild failed" : "the reset failed");
+    return last_.ok();
+  }
+
+  bool Ask(const std::string& question) {
+    return host_.MessageBox(question, "", kMsgYesNo | kMsgExclamation) == kAnswerYes;
+  }
+
+  void OnProgress(const Progress& p) {
+    switch (p.stage) {
+      case Progress::Stage::kCopy:
+        host_.CopyProgress(p.done, p.total);
+        break;
+      case Progress::Stage::kRebuildFile:
+        host_.SetImportProgress(p.done, p.total, p.done, p.total);
+        break;
+      case Progress::Stage::kRebuildSkipped:
+      case Progress::Stage::kRebuildFailed:
+        host_.ClearProgress();
+        std::cerr << "  not entered: " << Printable(std::string(p.item)) << ": "
+                  << Printable(p.status->message()) << "\n";
+        break;
+      default:
+        break;
+    }
   }
 
   // Commands that change the device hold its lock from before they load the
@@ -147,7 +240,7 @@ class App {
   // --wait seconds, then gives up and changes nothing.
   int Lock() {
     if (!Open()) return kExitFailed;
-    Status st = c_.LockDevice();
+    Status st = lib_->Lock();
     if (st.code() == Status::Code::kBusy) {
       std::cerr << "cadenza: " << st.message() << " (waited " << g_.wait_s
                 << " s); nothing was changed\n";
@@ -163,75 +256,103 @@ class App {
 
   int WriteBack() {
     if (int rc = Lock(); rc != kExitOK) return rc;
-    return Load() ? Write() : ExitFor(c_.status());
+    return Load() ? Write() : ExitFor(last_);
   }
 
-  int Write() {
-    c_.WriteiPodDB();
-    if (!c_.status().ok()) return Fail(c_, "the database was not written");
+  // Writes the database; the files of deleted tracks go after it.
+  // `kept` receives the files that had to be kept.
+  int Write(std::vector<std::string>* kept = nullptr) {
+    Status st = lib_->Save(kept);
+    if (!st.ok()) return Fail(st, "the database was not written");
     return kExitOK;
   }
 
+  // The header and the counts come from the chunk headers: no records are
+  // built, so a large database costs little more than its file.
   int Info() {
-    if (!Load()) return kExitFailed;
-    MHBD h = c_.GetDBInfo();
-    MHSD_T t = c_.GetAllTracks();
-    MHSD_P p = c_.GetAllPlayLists(), pc = c_.GetAllPodcasts();
-    DeviceInfo dev = ReadDeviceInfo(c_.iPodDriveLetter());
+    if (!Open()) return kExitFailed;
+    DatabaseSummary sum;
+    if (Status st = Library::ReadSummary(lib_->root(), lib_->options(), &sum); !st.ok()) {
+      Fail(st, "cannot load the iPod database");
+      if (st.code() == Status::Code::kCorrupt || st.code() == Status::Code::kNotFound)
+        std::cerr << "cadenza: `cadenza rebuild` or `cadenza reset` repairs it\n";
+      return kExitFailed;
+    }
+    const MHBD& h = sum.header;
+    const DeviceModel& dev = lib_->device();
     if (g_.json) {
       Json j;
-      j["device"] = c_.iPodDriveLetter();
-      j["model"] = dev.DeviceName();
+      j["device"] = lib_->root();
+      j["model"] = dev.name;
       j["model_number"] = dev.model_number;
-      j["checksum"] = SchemeName(dev.scheme);
-      j["checksum_source"] = SourceName(dev.scheme_source);
+      j["checksum"] = dev.checksum;
       j["guid"] = dev.guid;
-      j["guid_source"] = SourceName(dev.guid_source);
-      j["writable"] = dev.refusal.ok();
-      j["header"] = ToJson(h, {false});
-      j["tracks"] = t.m_mhlt.iNumberOfllTracks;
-      j["playlists"] = p.m_mhlp.iNumberOfPlaylists;
-      j["podcasts"] = pc.m_mhlp.iNumberOfPlaylists;
+      j["writable"] = dev.writable.ok();
+      JsonOptions no_images;
+      no_images.images = false;
+      j["header"] = ToJson(h, no_images);
+      j["tracks"] = sum.tracks;
+      j["playlists"] = sum.playlists;
+      j["podcasts"] = sum.podcasts;
       PrintJson(j);
       return kExitOK;
     }
-    std::printf("Device:      %s\n", c_.iPodDriveLetter().c_str());
+    std::printf("Device:      %s\n", lib_->root().c_str());
     std::printf("Version:     0x%x\n", static_cast<unsigned>(h.iVersion));
     std::printf("Sections:    %d\n", h.iNumberOfMHSD);
     std::printf("Library id:  %s\n", Hex(h.sLibraryID).c_str());
     std::printf("File size:   %d bytes\n", h.iTotalSize);
-    std::printf("Tracks:      %d\n", t.m_mhlt.iNumberOfllTracks);
-    std::printf("Playlists:   %d\n", p.m_mhlp.iNumberOfPlaylists);
-    std::printf("Podcasts:    %d\n", pc.m_mhlp.iNumberOfPlaylists);
-    std::printf("%s", DescribeDevice(dev).c_str());
+    std::printf("Tracks:      %d\n", sum.tracks);
+    std::printf("Playlists:   %d\n", sum.playlists);
+    std::printf("Podcasts:    %d\n", sum.podcasts);
+    std::printf("%s", dev.description.c_str());
     return kExitOK;
   }
 
   int Tracks() {
     if (!Load()) return kExitFailed;
-    MHSD_T t = c_.GetAllTracks();
-    if (g_.json) {
-      PrintJson(ToJson(t, {!g_.no_images}));
+    if (g_.json || g_.jsonl) {
+      JsonOptions o;
+      o.images = !g_.no_images;
+      StreamTracks(lib_->database().m_MHSD_T, o, g_.jsonl);
       return kExitOK;
     }
-    std::printf("%6s  %s  %s  %s  %6s  %s\n", "ID", Col("Title", 30).c_str(),
-                Col("Artist", 20).c_str(), Col("Album", 20).c_str(), "Length", "Location");
-    for (const MHIT& k : t.m_mhlt.m_mhit) {
-      std::map<int32_t, std::string> s;
-      for (const MHOD_S& o : k.m_mhod)
-        if (o.sAllMHOD.empty() && !s.count(o.iType)) s[o.iType] = Text(o);
-      std::printf("%6d  %s  %s  %s  %6s  %s\n", k.iUniqueID, Col(s[1], 30).c_str(),
-                  Col(s[4], 20).c_str(), Col(s[3], 20).c_str(),
-                  Length(k.iTrackTimeLength).c_str(), Printable(s[2]).c_str());
+    std::string out;
+    auto line = [&](const std::string& id, const std::string& title, const std::string& artist,
+                    const std::string& album, const std::string& length, const std::string& where) {
+      out += id + "  " + Col(title, 30) + "  " + Col(artist, 20) + "  " + Col(album, 20) + "  " +
+             std::string(length.size() < 6 ? 6 - length.size() : 0, ' ') + length + "  " +
+             Printable(where) + "\n";
+      if (out.size() > (1 << 16)) {
+        std::fwrite(out.data(), 1, out.size(), stdout);
+        out.clear();
+      }
+    };
+    line("    ID", "Title", "Artist", "Album", "Length", "Location");
+    for (const MHIT& k : lib_->tracks()) {
+      std::string text[5];  // title, location, album, artist by type
+      for (const MHOD_S& o : k.m_mhod) {
+        if (!o.sAllMHOD.empty() || o.iType < 1 || o.iType > 4 || !text[o.iType].empty()) continue;
+        text[o.iType] = Text(o);
+      }
+      char id[16];
+      std::snprintf(id, sizeof id, "%6d", k.iUniqueID);
+      line(id, text[1], text[4], text[3], Length(k.iTrackTimeLength), text[2]);
     }
+    std::fwrite(out.data(), 1, out.size(), stdout);
     return kExitOK;
   }
 
   int Playlists(bool podcasts) {
     if (!Load()) return kExitFailed;
-    MHSD_P p = podcasts ? c_.GetAllPodcasts() : c_.GetAllPlayLists();
-    if (g_.json) {
-      PrintJson(ToJson(p, {!g_.no_images}));
+    const Database& db = lib_->database();
+    const MHSD_P& p = podcasts ? db.m_MHSD_Podcasts : db.m_MHSD_PlayLists;
+    if (g_.json || g_.jsonl) {
+      JsonOptions o;
+      o.images = !g_.no_images;
+      o.indent = 2;
+      StreamJson(std::cout, p, o);
+      std::cout << "\n";
       return kExitOK;
     }
     std::printf("%s  %6s  %s\n", Col("Name", 40).c_str(), "Items", "Master");
@@ -245,12 +366,10 @@ class App {
   int Reset() {
     if (!Open()) return kExitFailed;
     TerminalHost::InstallInterruptHandler();
-    if (host_.MessageBox("Replace the iPod database on " + c_.iPodDriveLetter() +
-                             " with an empty one? Every track entry is lost; the media files "
-                             "stay on the device.",
-                         "", kMsgYesNo | kMsgExclamation) != kAnswerYes)
+    if (!Ask("Replace the iPod database on " + lib_->root() +
+             " with an empty one? Every track entry is lost; the media files stay on the device."))
       return kExitFailed;
-    if (!c_.ResetiPodDB()) return Fail(c_, "the database was not reset");
+    if (Status st = lib_->Reset(); !st.ok()) return Fail(st, "the database was not reset");
     return kExitOK;
   }
 
@@ -261,28 +380,28 @@ class App {
       std::cerr << "cadenza: cannot create " << dir << ": " << ec.message() << "\n";
       return kExitFailed;
     }
-    c_.initlaize(0, "cadenza", dir);
-    std::string db = fs::DevicePath(c_.iPodDriveLetter(), "iPod_Control\\iTunes\\iTunesDB");
-    if (fs::FileExists(db) &&
-        host_.MessageBox(dir + " already holds an iPod database. Replace it with an empty one?",
-                         "", kMsgYesNo | kMsgExclamation) != kAnswerYes)
+    g_.device = dir;
+    if (!Open()) return kExitFailed;
+    std::string db = fs::DevicePath(lib_->root(), "iPod_Control\\iTunes\\iTunesDB");
+    if (fs::FileExists(db) && !Ask(dir + " already holds an iPod database. Replace it with an empty one?"))
       return kExitFailed;
-    if (!c_.ResetiPodDB()) return Fail(c_, "cannot install the empty database");
-    fs::CreateFolders(fs::DevicePath(c_.iPodDriveLetter(), "iPod_Control\\Music"));
-    std::printf("%s is ready\n", c_.iPodDriveLetter().c_str());
+    if (Status st = lib_->Reset(); !st.ok()) return Fail(st, "cannot install the empty database");
+    (void)fs::CreateFolders(fs::DevicePath(lib_->root(), "iPod_Control\\Music"));
+    std::printf("%s is ready\n", lib_->root().c_str());
     return kExitOK;
   }
 
   int Show(int32_t id) {
     if (!Load()) return kExitFailed;
-    TrackInfo info = c_.GetTrackInfo(id);
-    if (!c_.status().ok()) return Fail(c_, "no track " + std::to_string(id));
+    TrackInfo info;
+    if (Status st = lib_->Describe(id, &info); !st.ok())
+      return Fail(st, "no track " + std::to_string(id));
     PrintInfo(info);
     return kExitOK;
   }
 
   void PrintInfo(const TrackInfo& i) {
-    if (g_.json) {
+    if (g_.json || g_.jsonl) {
       PrintJson(ToJson(i));
       return;
     }
@@ -298,64 +417,34 @@ class App {
   // (`check` finds them), never a listed track without its file.
   int Remove(const std::vector<int32_t>& ids) {
     if (int rc = Lock(); rc != kExitOK) return rc;
-    if (!Load()) return ExitFor(c_.status());
-    std::vector<std::string> files;
+    if (!Load()) return ExitFor(last_);
     size_t problems = 0, marked = 0;
     for (int32_t id : ids) {
-      std::string file;
-      if (!c_.MarkTrackDeleted(id, &file).ok()) {
-        Fail(c_, "track " + std::to_string(id));
+      if (Status st = lib_->Delete(id); !st.ok()) {
+        Fail(st, "track " + std::to_string(id));
         ++problems;
         continue;
       }
       ++marked;
-      if (!file.empty()) files.push_back(file);
     }
     if (marked == 0) return kExitFailed;
-    if (int w = Write(); w != kExitOK) return w;
-    for (const std::string& f : files) {
-      Status st = c_.RemoveMusicFile(f);
-      if (st.ok() || st.code() == Status::Code::kNotFound) continue;
-      std::cerr << "cadenza: the track was deleted but its file was kept: " << st.message() << "\n";
-      ++problems;
-    }
+    std::vector<std::string> kept;
+    if (int w = Write(&kept); w != kExitOK) return w;
+    for (const std::string& why : kept)
+      std::cerr << "cadenza: the track was deleted but its file was kept: " << why << "\n";
+    problems += kept.size();
     return problems ? kExitPartial : kExitOK;
   }
 
-  struct Edit {
-    std::optional<std::string> title, artist, album, genre, comment, composer, year;
-    std::optional<int32_t> start, stop;
-    std::optional<int> skip_shuffle, remember_pos;
-  };
-
-  int Modify(int32_t id, const Edit& e) {
+  int Modify(int32_t id, const TrackEdit& e) {
     if (int rc = Lock(); rc != kExitOK) return rc;
-    if (!Load()) return ExitFor(c_.status());
-    TrackInfo info = c_.GetTrackInfo(id);
-    if (!c_.status().ok()) return Fail(c_, "no track " + std::to_string(id));
-    const int32_t start = e.start.value_or(info.iStartTime), stop = e.stop.value_or(info.iStopTime);
-    if (stop != 0 && stop < start) {
-      std::cerr << "cadenza: the stop position (" << stop << " ms) lies before the start (" << start
-                << " ms); nothing was changed\n";
+    if (!Load()) return ExitFor(last_);
+    Status st = lib_->Edit(id, e);
+    if (st.code() == Status::Code::kInvalid) {
+      std::cerr << "cadenza: " << st.message() << "; nothing was changed\n";
       return kExitUsage;
     }
-    // Text given here obeys the same cap as text read from a file's tags.
-    auto set = [](std::string& field, const std::optional<std::string>& given) {
-      if (given) field = Utf16ToUtf8(ToObjectText(*given, kMaxNewText));
-    };
-    set(info.sTitle, e.title);
-    set(info.sArtist, e.artist);
-    set(info.sAlbum, e.album);
-    set(info.sGenre, e.genre);
-    set(info.sComment, e.comment);
-    set(info.sComposer, e.composer);
-    if (e.year) info.sYear = *e.year;
-    if (e.start) info.iStartTime = *e.start;
-    if (e.stop) info.iStopTime = *e.stop;
-    if (e.skip_shuffle) info.iSkipWhenShuffle = static_cast<uint8_t>(*e.skip_shuffle);
-    if (e.remember_pos) info.iRememberPlayBackPos = static_cast<uint8_t>(*e.remember_pos);
-    c_.ModifyTrack(id, info);
-    if (!c_.status().ok()) return Fail(c_, "track " + std::to_string(id));
+    if (!st.ok()) return Fail(st, "no track " + std::to_string(id));
     return Write();
   }
 
@@ -365,20 +454,22 @@ class App {
   // leaves the database as it was.
   int Rebuild() {
     if (!Open()) return kExitFailed;
-    if (host_.MessageBox("Rebuild the iPod database on " + c_.iPodDriveLetter() +
-                             " from the media files on it? Every track entry, playlist and edit "
-                             "is replaced; the media files stay.",
-                         "", kMsgYesNo | kMsgExclamation) != kAnswerYes) {
+    if (!Ask("Rebuild the iPod database on " + lib_->root() +
+             " from the media files on it? Every track entry, playlist and edit is replaced; "
+             "the media files stay.")) {
       std::cerr << "cadenza: nothing was changed\n";
       return kExitFailed;
     }
-    bool ok = c_.ReBuildDB();
-    if (!ok) return Fail(c_, "the rebuild failed");
+    Status st = lib_->Rebuild();
+    host_.ClearProgress();
+    if (!st.ok()) return Fail(st, "the rebuild failed");
+    std::printf("rebuilt: %zu tracks\n", lib_->track_count());
     return kExitOK;
   }
   int Check(bool repair, bool adopt, bool remove);
   int Detect() {
-    std::string root = c_.GetiPodDriveString(0, "cadenza", false);
+    clsCadenza finder(&host_, OptionsFor(g_, false));
+    std::string root = finder.GetiPodDriveString(0, "cadenza", false);
     if (root.empty()) {
       std::cerr << "cadenza: no iPod found\n";
       return kExitFailed;
@@ -390,8 +481,10 @@ class App {
 
  private:
   Global g_;
+  bool writes_;
   TerminalHost host_;
-  clsCadenza c_;
+  std::unique_ptr<Library> lib_;
+  Status last_;  // why the last load or repair failed
 };
 
 // Files to import: the files named and every file below the folders named.
@@ -428,7 +521,7 @@ int App::Add(const std::vector<std::string>& inputs) {
   std::vector<Left> failed, skipped;
   const std::vector<Input> files = CollectFiles(inputs, &failed);
   if (int rc = Lock(); rc != kExitOK) return rc;
-  if (!Load()) return ExitFor(c_.status());
+  if (!Load()) return ExitFor(last_);
   uint64_t total = 0, done = 0;
   for (const auto& f : files)
     total += static_cast<uint64_t>(std::max<int64_t>(fs::FileSize(f.path), 0));
@@ -443,24 +536,31 @@ int App::Add(const std::vector<std::string>& inputs) {
       break;
     }
     TrackInfo info;
-    int32_t id = c_.AddTrack(in.path, info);
+    int32_t id = 0;
+    Status st = lib_->Probe(in.path, &info);
+    const bool described = st.ok() && info.isFileSupported;
+    if (st.ok() && !info.isFileSupported)
+      st = Status::Unsupported("The file is not supported: " + in.path);
+    if (described) st = lib_->Add(in.path, info, AddOptions{}, &id);
     done += static_cast<uint64_t>(std::max<int64_t>(fs::FileSize(in.path), 0));
-    if (id > 0) {
-      copied.push_back(c_.GetTrackInfo(id).sLocation);
+    if (st.ok()) {
+      TrackInfo entered;
+      (void)lib_->Describe(id, &entered);
+      copied.push_back(entered.sLocation);
       continue;
     }
-    std::string why = c_.status().message();
-    const auto code = c_.status().code();
+    std::string why = st.message();
+    const auto code = st.code();
     if (code == Status::Code::kCancelled) {
       interrupted = true;
       break;
     }
-    if (id == -2 && (!info.sVideoCodec.empty() || !info.sAudioCodec.empty()))
+    if (!described && (!info.sVideoCodec.empty() || !info.sAudioCodec.empty()))
       why = "video " + (info.sVideoCodec.empty() ? "none" : info.sVideoCodec) + ", audio " +
             (info.sAudioCodec.empty() ? "none" : info.sAudioCodec) + " is not supported";
     // Files of kinds the iPod does not play, met in a folder, are passed
     // over; anything named, or of a kind it plays, should have come in.
-    if (id == -2 && info.sFiletype.empty() && code == Status::Code::kUnsupported) {
+    if (!described && !FindMediaKind(in.path) && code == Status::Code::kUnsupported) {
       why = "not a kind of file the iPod plays";
       (in.named ? failed : skipped).push_back({in.path, why});
     } else {
@@ -486,7 +586,7 @@ int App::Add(const std::vector<std::string>& inputs) {
       // Nothing unlisted stays behind: the files copied for the database
       // that could not be written go again.
       size_t removed = 0;
-      for (const std::string& f : copied) removed += c_.RemoveMusicFile(f).ok();
+      for (const std::string& f : copied) removed += lib_->RemoveMusicFile(f).ok();
       std::cerr << "cadenza: the " << removed << " files copied by this run were removed again\n";
       return w;
     }
@@ -538,10 +638,10 @@ int App::Probe(const std::vector<std::string>& files, bool verbose) {
   Json all = Json::array();
   for (const std::string& f : files) {
     TrackInfo info;
-    if (!c_.SetTrackInfo(f, info) || !info.isFileSupported) {
+    Status st = Library::ProbeFile(f, OptionsFor(g_, false), &info);
+    if (!st.ok() || !info.isFileSupported) {
       std::cerr << "cadenza: " << Printable(f) << ": "
-                << (c_.status().ok() ? std::string("not a kind of file the iPod plays")
-                                     : c_.status().message())
+                << (st.ok() ? std::string("not a kind of file the iPod plays") : st.message())
                 << "\n";
       rc = kExitFailed;
     }
@@ -571,8 +671,8 @@ int App::Check(bool repair, bool adopt, bool remove) {
   if (repair) {
     if (int rc = Lock(); rc != kExitOK) return rc;
   }
-  if (!Load()) return ExitFor(c_.status());
-  const DeviceCheck r = CheckDevice(c_.iPodDriveLetter(), c_.GetAllTracks().m_mhlt);
+  if (!Load()) return ExitFor(last_);
+  const DeviceCheck r = CheckDevice(lib_->root(), lib_->database().m_MHSD_T.m_mhlt);
   for (const auto& m : r.missing)
     std::printf("missing file: track %d (%s)\n", m.id,
                 m.location.empty() ? "no location" : Printable(m.location).c_str());
@@ -592,15 +692,19 @@ int App::Check(bool repair, bool adopt, bool remove) {
   size_t removed = 0, entered = 0, deleted = 0, left = r.unreadable.size();
   for (const auto& m : r.missing) {
     std::string ignored;
-    removed += c_.MarkTrackDeleted(m.id, &ignored).ok();
+    removed += lib_->MarkDeleted(m.id, &ignored).ok();
   }
   for (const std::string& f : r.unlisted) {
     if (!adopt) continue;
     TrackInfo info;
-    if (c_.AddTrack(f, info, true, f) > 0) {
+    int32_t id = 0;
+    Status st = lib_->Probe(f, &info);
+    if (st.ok() && !info.isFileSupported) st = Status::Unsupported("The file is not supported: " + f);
+    if (st.ok()) st = lib_->Add(f, info, AddOptions{false, f, 0}, &id);
+    if (st.ok()) {
       ++entered;
     } else {
-      std::printf("  not entered: %s: %s\n", Printable(f).c_str(), c_.status().message().c_str());
+      std::printf("  not entered: %s: %s\n", Printable(f).c_str(), st.message().c_str());
       ++left;
     }
   }
@@ -609,10 +713,10 @@ int App::Check(bool repair, bool adopt, bool remove) {
   }
   for (const std::string& f : r.unlisted) {
     if (!remove) continue;
-    if (c_.RemoveMusicFile(f).ok()) {
+    if (Status st = lib_->RemoveMusicFile(f); st.ok()) {
       ++deleted;
     } else {
-      std::printf("  not deleted: %s: %s\n", Printable(f).c_str(), c_.status().message().c_str());
+      std::printf("  not deleted: %s: %s\n", Printable(f).c_str(), st.message().c_str());
       ++left;
     }
   }
@@ -626,50 +730,44 @@ int App::Check(bool repair, bool adopt, bool remove) {
 }  // namespace
 }  // namespace cadenza::cli
 
-int main(int argc, char** argv) {
-  using namespace cadenza::cli;
-  CLI::App cli{"cadenza: manage the music database of an iPod mounted as a disk"};
-  cli.footer(kExitCodes);
-  cli.require_subcommand(1);
+namespace cadenza::cli {
+namespace {
+
+// Everything the command line says, filled by the parser.
+struct Args {
   Global g;
+  std::string init_dir;
+  int32_t show_id = 0, edit_id = 0;
+  std::vector<std::string> add_inputs, probe_files;
+  std::vector<int32_t> rm_ids;
+  TrackEdit edit;
+  std::optional<int> skip_shuffle, remember_pos;
+  bool repair = false, adopt = false, remove = false, verbose = false;
+  std::map<std::string, CLI::App*> cmd;
+};
+
+void AddGlobalOptions(CLI::App& cli, Global& g) {
   cli.add_option("--device", g.device, "mount point of the iPod (found automatically when omitted)");
-  cli.add_flag("--json", g.json, "print full records as JSON");
+  cli.add_flag("--json", g.json, "print full records as JSON (streamed as it is produced)");
+  cli.add_flag("--jsonl", g.jsonl, "print listings as JSON lines, one record per line");
+  cli.set_version_flag("--version", std::string("cadenza ") + CADENZA_VERSION_STRING);
   cli.add_flag("--no-images", g.no_images, "leave the raw chunk images out of --json output");
   auto* yes = cli.add_flag("--yes", g.yes, "answer yes to every question");
   cli.add_flag("--no", g.no, "answer no to every question")->excludes(yes);
   cli.add_option("--wait", g.wait_s,
                  "seconds to wait for another program that is changing the iPod (default 3)")
       ->check(CLI::Range(0.0, 3600.0));
+}
 
-  auto* info = cli.add_subcommand("info", "show the database header and counts");
-  auto* tracks = cli.add_subcommand("tracks", "list the tracks");
-  auto* playlists = cli.add_subcommand("playlists", "list the playlists");
-  auto* podcasts = cli.add_subcommand("podcasts", "list the podcast playlists");
-  auto* write = cli.add_subcommand("write", "load the database and write it back");
-  auto* reset = cli.add_subcommand("reset", "install an empty database (asks first)");
-  std::string init_dir;
-  auto* init = cli.add_subcommand("init", "make a folder a fresh device");
-  init->add_option("DIR", init_dir, "folder to make a device")->required();
-  int32_t show_id = 0;
-  auto* show = cli.add_subcommand("show", "describe one track");
-  show->add_option("ID", show_id, "track id")->required();
-  std::vector<std::string> add_inputs;
-  auto* add = cli.add_subcommand("add", "import media files and folders");
-  add->add_option("FILE", add_inputs, "files or folders")->required();
-  std::vector<int32_t> rm_ids;
-  auto* rm = cli.add_subcommand("rm", "delete tracks (and their files)");
-  rm->add_option("ID", rm_ids, "track ids")->required();
-  int32_t edit_id = 0;
-  App::Edit edit;
-  auto* ed = cli.add_subcommand("edit", "change a track's tags");
-  ed->add_option("ID", edit_id, "track id")->required();
-  ed->add_option("--title", edit.title);
-  ed->add_option("--artist", edit.artist);
-  ed->add_option("--album", edit.album);
-  ed->add_option("--genre", edit.genre);
-  ed->add_option("--comment", edit.comment);
-  ed->add_option("--composer", edit.composer);
-  ed->add_option("--year", edit.year, "a year from 0 to 9999, or \"\" to clear it")
+void AddEditOptions(CLI::App* ed, Args& a) {
+  ed->add_option("ID", a.edit_id, "track id")->required();
+  ed->add_option("--title", a.edit.title);
+  ed->add_option("--artist", a.edit.artist);
+  ed->add_option("--album", a.edit.album);
+  ed->add_option("--genre", a.edit.genre);
+  ed->add_option("--comment", a.edit.comment);
+  ed->add_option("--composer", a.edit.composer);
+  ed->add_option("--year", a.edit.year, "a year from 0 to 9999, or \"\" to clear it")
       ->check(CLI::Validator(
           [](std::string& y) {
             const bool digits = y.size() <= 4 && std::all_of(y.begin(), y.end(), [](char c) {
@@ -679,28 +777,82 @@ int main(int argc, char** argv) {
           },
           "YEAR"));
   constexpr int32_t kMaxMs = 0x7FFFFFFF;
-  ed->add_option("--start", edit.start, "start position in ms")->check(CLI::Range(0, kMaxMs));
-  ed->add_option("--stop", edit.stop, "stop position in ms (0: the end)")->check(CLI::Range(0, kMaxMs));
-  ed->add_option("--skip-when-shuffling", edit.skip_shuffle, "1 or 0")->check(CLI::Range(0, 255));
-  ed->add_option("--remember-position", edit.remember_pos, "1 or 0")->check(CLI::Range(0, 255));
-  auto* rebuild =
-      cli.add_subcommand("rebuild", "rebuild the database from the device's media files (asks first)");
-  bool repair = false, adopt = false, remove = false;
-  auto* check = cli.add_subcommand(
-      "check", "report tracks without their file, files no track lists, and what crashes left");
-  auto* repair_flag = check->add_flag("--repair", repair, "remove tracks whose file is gone, and leftovers");
-  auto* adopt_flag = check->add_flag("--adopt", adopt, "with --repair: enter the files no track lists");
-  check->add_flag("--remove", remove, "with --repair: delete the files no track lists")
-      ->excludes(adopt_flag)
-      ->needs(repair_flag);
-  adopt_flag->needs(repair_flag);
-  auto* detect = cli.add_subcommand("detect", "print the iPod's mount point");
-  std::vector<std::string> probe_files;
-  bool verbose = false;
-  auto* probe = cli.add_subcommand("probe", "describe media files");
-  probe->add_option("FILE", probe_files)->required();
-  probe->add_flag("--verbose", verbose, "also show what each reader found");
+  ed->add_option("--start", a.edit.start_ms, "start position in ms")->check(CLI::Range(0, kMaxMs));
+  ed->add_option("--stop", a.edit.stop_ms, "stop position in ms (0: the end)")
+      ->check(CLI::Range(0, kMaxMs));
+  ed->add_option("--skip-when-shuffling", a.skip_shuffle, "1 or 0")->check(CLI::Range(0, 255));
+  ed->add_option("--remember-position", a.remember_pos, "1 or 0")->check(CLI::Range(0, 255));
+}
 
+void AddCommands(CLI::App& cli, Args& a) {
+  auto sub = [&](const char* name, const char* what) { return a.cmd[name] = cli.add_subcommand(name, what); };
+  sub("info", "show the database header and counts");
+  sub("tracks", "list the tracks");
+  sub("playlists", "list the playlists");
+  sub("podcasts", "list the podcast playlists");
+  sub("write", "load the database and write it back");
+  sub("reset", "install an empty database (asks first)");
+  sub("init", "make a folder a fresh device")
+      ->add_option("DIR", a.init_dir, "folder to make a device")->required();
+  sub("show", "describe one track")->add_option("ID", a.show_id, "track id")->required();
+  sub("add", "import media files and folders")
+      ->add_option("FILE", a.add_inputs, "files or folders")->required();
+  sub("rm", "delete tracks (and their files)")->add_option("ID", a.rm_ids, "track ids")->required();
+  AddEditOptions(sub("edit", "change a track's tags"), a);
+  sub("rebuild", "rebuild the database from the device's media files (asks first)");
+  auto* check =
+      sub("check", "report tracks without their file, files no track lists, and what crashes left");
+  auto* repair = check->add_flag("--repair", a.repair, "remove tracks whose file is gone, and leftovers");
+  auto* adopt = check->add_flag("--adopt", a.adopt, "with --repair: enter the files no track lists");
+  check->add_flag("--remove", a.remove, "with --repair: delete the files no track lists")
+      ->excludes(adopt)
+      ->needs(repair);
+  adopt->needs(repair);
+  sub("detect", "print the iPod's mount point");
+  auto* probe = sub("probe", "describe media files");
+  probe->add_option("FILE", a.probe_files)->required();
+  probe->add_flag("--verbose", a.verbose, "also show what each reader found");
+  // The options of the tool are taken after the command too
+  // (`cadenza tracks --json` as well as `cadenza --json tracks`).
+  for (auto& [name, c] : a.cmd) c->fallthrough();
+}
+
+int Dispatch(Args& a) {
+  auto is = [&](const char* name) { return a.cmd.at(name)->parsed(); };
+  const bool writes = is("write") || is("reset") || is("init") || is("add") || is("rm") ||
+                      is("edit") || is("rebuild") || a.repair;
+  App app(a.g, writes);
+  if (a.skip_shuffle) a.edit.skip_when_shuffling = static_cast<uint8_t>(*a.skip_shuffle);
+  if (a.remember_pos) a.edit.remember_position = static_cast<uint8_t>(*a.remember_pos);
+  if (is("info")) return app.Info();
+  if (is("tracks")) return app.Tracks();
+  if (is("playlists")) return app.Playlists(false);
+  if (is("podcasts")) return app.Playlists(true);
+  if (is("write")) return app.WriteBack();
+  if (is("reset")) return app.Reset();
+  if (is("init")) return app.Init(a.init_dir);
+  if (is("show")) return app.Show(a.show_id);
+  if (is("add")) return app.Add(a.add_inputs);
+  if (is("rm")) return app.Remove(a.rm_ids);
+  if (is("edit")) return app.Modify(a.edit_id, a.edit);
+  if (is("rebuild")) return app.Rebuild();
+  if (is("check")) return app.Check(a.repair, a.adopt, a.remove);
+  if (is("detect")) return app.Detect();
+  if (is("probe")) return app.Probe(a.probe_files, a.verbose);
+  return kExitUsage;
+}
+
+}  // namespace
+}  // namespace cadenza::cli
+
+int main(int argc, char** argv) {
+  using namespace cadenza::cli;
+  CLI::App cli{"cadenza: manage the music database of an iPod mounted as a disk"};
+  cli.footer(kExitCodes);
+  cli.require_subcommand(1);
+  Args args;
+  AddGlobalOptions(cli, args.g);
+  AddCommands(cli, args);
   try {
     cli.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -708,22 +860,5 @@ int main(int argc, char** argv) {
     // usage error.
     return cli.exit(e) == 0 ? kExitOK : kExitUsage;
   }
-  const bool writes = *write || *reset || *init || *add || *rm || *ed || *rebuild || repair;
-  App app(g, writes);
-  if (*info) return app.Info();
-  if (*tracks) return app.Tracks();
-  if (*playlists) return app.Playlists(false);
-  if (*podcasts) return app.Playlists(true);
-  if (*write) return app.WriteBack();
-  if (*reset) return app.Reset();
-  if (*init) return app.Init(init_dir);
-  if (*show) return app.Show(show_id);
-  if (*add) return app.Add(add_inputs);
-  if (*rm) return app.Remove(rm_ids);
-  if (*ed) return app.Modify(edit_id, edit);
-  if (*rebuild) return app.Rebuild();
-  if (*check) return app.Check(repair, adopt, remove);
-  if (*detect) return app.Detect();
-  if (*probe) return app.Probe(probe_files, verbose);
-  return kExitUsage;
+  return Dispatch(args);
 }

@@ -7,17 +7,19 @@
 #include <cstdio>
 #include <iostream>
 
-#include "cadenza/cadenza.h"
+#include "cadenza/library.h"
 
 namespace cadenza::cli {
 
 namespace {
 
 std::atomic<bool> g_interrupted{false};
+std::atomic<Library*> g_cancel_target{nullptr};
 
 extern "C" void OnInterrupt(int) {
   g_interrupted = true;
-  SetCancelRequest(-1);
+  // Cancel only stores a flag, which is safe from a signal handler.
+  if (Library* lib = g_cancel_target.load()) lib->Cancel();
 }
 
 // Message text as the terminal shows it: CR LF and lone CRs become line
@@ -48,6 +50,8 @@ void TerminalHost::InstallInterruptHandler() {
   sigemptyset(&sa.sa_mask);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
 }
+
+void TerminalHost::SetCancelTarget(Library* lib) { g_cancel_target = lib; }
 
 bool TerminalHost::interrupted() const { return g_interrupted; }
 

@@ -9,6 +9,10 @@
 
 #include "cadenza/host.h"
 
+namespace cadenza {
+class Library;
+}
+
 namespace cadenza::cli {
 
 class TerminalHost : public Host {
@@ -33,6 +37,8 @@ class TerminalHost : public Host {
   // Installs the handler that turns Ctrl-C, SIGTERM and SIGHUP into a cancel
   // request, so that the work under way ends cleanly.
   static void InstallInterruptHandler();
+  // The library that an interrupt cancels.
+  static void SetCancelTarget(Library* lib);
 
  private:
   Answer answer_;

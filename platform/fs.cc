@@ -362,7 +362,9 @@ std::vector<DirEntry> ListDir(const std::string& path) {
     bool dir = e->d_type == DT_DIR;
     if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
       struct stat st;
-      std::string full = path + (path.back() == '/' ? "" : "/") + name;
+      std::string full = path;
+      if (full.back() != '/') full += '/';
+      full += name;
       dir = ::stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     }
     out.push_back({std::move(name), dir});

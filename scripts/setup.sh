@@ -6,11 +6,12 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-tidy help2man
   nlohmann-json3-dev libcli11-dev
   libssl-dev libplist-dev zlib1g-dev
   ffmpeg mpgtx lame sox
   libgpod-dev libtag1-dev
+  python3-dev pybind11-dev python3-pybind11 python3-pytest
 )
 
 missing=()

@@ -1,0 +1,486 @@
+// The Python module `cadenza`: the music database of an iPod mounted as a
+// disk, over cadenza::Library.
+//
+//   lib = cadenza.open("/media/ipod")
+//   for t in lib.tracks: print(t.id, t.title, t.artist)
+//   new_id = lib.import_file("song.mp3")
+//   lib.save()
+//
+// Tracks and playlists are snapshots: they stay as they were read while the
+// library changes. A failed operation raises cadenza.Error with the status
+// message; its `code` names the kind ("not_found", "corrupt", "busy", ...).
+// Python.h comes first, as it asks.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cadenza/library.h"
+
+namespace py = pybind11;
+
+namespace cadenza {
+namespace {
+
+PyObject* g_error = nullptr;  // cadenza.Error, owned by the module
+
+const char* CodeName(Status::Code code) {
+  switch (code) {
+    case Status::Code::kOk: return "ok";
+    case Status::Code::kNotFound: return "not_found";
+    case Status::Code::kCorrupt: return "corrupt";
+    case Status::Code::kIOError: return "io_error";
+    case Status::Code::kInvalid: return "invalid";
+    case Status::Code::kUnsupported: return "unsupported";
+    case Status::Code::kCancelled: return "cancelled";
+    case Status::Code::kNoSpace: return "no_space";
+    case Status::Code::kBusy: return "busy";
+  }
+  return "unknown";
+}
+
+// Text of the library (UTF-8; paths may hold other bytes, which are kept as
+// os.fsdecode keeps them).
+py::str Str(std::string_view s) {
+  PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape");
+  if (!o) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(o);
+}
+
+[[noreturn]] void Raise(const Status& st) {
+  py::object e = py::reinterpret_borrow<py::object>(g_error)(Str(st.message()));
+  e.attr("code") = CodeName(st.code());
+  e.attr("number") = st.number();
+  e.attr("message") = Str(st.message());
+  PyErr_SetObject(g_error, e.ptr());
+  throw py::error_already_set();
+}
+
+void Check(const Status& st) {
+  if (!st.ok()) Raise(st);
+}
+
+// A path argument: str, bytes or os.PathLike.
+std::string PathArg(const py::handle& p) {
+  py::module_ os = py::module_::import("os");
+  std::string s = os.attr("fsencode")(p).cast<std::string>();
+  if (s.find('\0') != std::string::npos) throw py::value_error("path contains a NUL character");
+  return s;
+}
+
+// The blank database template of an installation lies in share/cadenza of
+// the prefix the module was installed to (lib/python3/dist-packages).
+std::string DefaultComponentFolder() {
+  Dl_info info;
+  if (!dladdr(reinterpret_cast<void*>(&DefaultComponentFolder), &info) || !info.dli_fname)
+    return {};
+  std::string dir = info.dli_fname;
+  dir.erase(dir.find_last_of('/') + 1);
+  const std::string share = dir + "../../../share/cadenza";
+  return ::access((share + "/Cadenza").c_str(), R_OK) == 0 ? share : std::string();
+}
+
+Options MakeOptions(double wait, const std::optional<std::string>& component_folder) {
+  if (!(wait >= 0)) throw py::value_error("wait must be a number of seconds, 0 or more");
+  Options o;
+  o.lock_wait_ms = static_cast<int>(std::min(wait * 1000.0, static_cast<double>(INT_MAX)));
+  o.component_folder = component_folder ? *component_folder : DefaultComponentFolder();
+  return o;
+}
+
+py::str Utf16ToStr(const Utf16Text& t) {
+  const Bytes& b = t.bytes();
+  return py::bytes(b.data() ? b.data() : "", b.size() & ~size_t{1})
+      .attr("decode")("utf-16-le", "replace");
+}
+
+int32_t Int32LE(std::string_view b) {
+  uint32_t v = 0;
+  for (size_t i = 0; i < 4 && i < b.size(); ++i) v |= uint32_t{static_cast<uint8_t>(b[i])} << (8 * i);
+  return static_cast<int32_t>(v);
+}
+
+// A read-only record (Track, Playlist): attributes, and the dict form
+// through to_dict() or dict(record).
+template <int Kind>
+struct Record {
+  py::dict fields;
+};
+
+template <int Kind>
+void BindRecord(py::module_& m, const char* name, const char* doc, const char* label) {
+  using R = Record<Kind>;
+  py::class_<R>(m, name, doc)
+      .def("__getattr__",
+           [](const R& r, const std::string& key) -> py::object {
+             if (!r.fields.contains(key)) throw py::attribute_error(key);
+             return r.fields[key.c_str()];
+           })
+      .def("__getitem__", [](const R& r, const std::string& key) -> py::object {
+        if (!r.fields.contains(key)) throw py::key_error(key);
+        return r.fields[key.c_str()];
+      })
+      .def("keys", [](const R& r) { return r.fields.attr("keys")(); })
+      .def("to_dict", [](const R& r) { return py::dict(r.fields); })
+      .def("__dir__", [](const R& r) { return py::list(r.fields); })
+      .def("__eq__", [](const R& a, const R& b) { return a.fields.equal(b.fields); })
+      .def("__repr__", [label](const R& r) {
+        return "<cadenza." + std::string(label) + " " +
+               py::repr(r.fields).template cast<std::string>() + ">";
+      });
+}
+
+using Track = Record<0>;
+using Playlist = Record<1>;
+
+// A Library with the one rule its Python users need: while one thread is
+// in a call that released the interpreter lock, other calls are refused
+// (cancel excepted) rather than racing it.
+struct PyLibrary {
+  std::unique_ptr<Library> lib;
+  bool busy = false;
+};
+
+class InUse {
+ public:
+  explicit InUse(PyLibrary& l) : l_(l) {
+    if (l_.busy) Raise(Status::Busy("The library is in use by another thread"));
+    l_.busy = true;
+  }
+  ~InUse() { l_.busy = false; }
+  InUse(const InUse&) = delete;
+  InUse& operator=(const InUse&) = delete;
+
+ private:
+  PyLibrary& l_;
+};
+
+const char* StageName(Progress::Stage s) {
+  switch (s) {
+    case Progress::Stage::kAnalyse: return "analyse";
+    case Progress::Stage::kAnalyserError: return "analyser_error";
+    case Progress::Stage::kCopyStart: return "copy_start";
+    case Progress::Stage::kCopy: return "copy";
+    case Progress::Stage::kRebuildStart: return "rebuild_start";
+    case Progress::Stage::kRebuildList: return "rebuild_list";
+    case Progress::Stage::kRebuildFile: return "rebuild_file";
+    case Progress::Stage::kRebuildSkipped: return "rebuild_skipped";
+    case Progress::Stage::kRebuildFailed: return "rebuild_failed";
+    case Progress::Stage::kRebuildWrite: return "rebuild_write";
+  }
+  return "unknown";
+}
+
+// Runs `op` without the interpreter lock, with `progress` (a callable or
+// None) called for each step. An exception raised by the callable, or a
+// Ctrl-C, cancels the operation where it still can and is raised here.
+template <typename Op>
+Status RunReleased(PyLibrary& self, const py::object& progress, Op op) {
+  Library& lib = *self.lib;
+  std::optional<py::error_already_set> failed;
+  lib.SetProgressCallback([&](const Progress& p) {
+    // The library clears a request when a copy starts, so it is repeated
+    // at every step until the operation stops.
+    if (failed) {
+      lib.Cancel();
+      return;
+    }
+    py::gil_scoped_acquire gil;
+    try {
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+      if (!progress.is_none())
+        progress(StageName(p.stage), Str(p.item), p.done, p.total);
+    } catch (py::error_already_set& e) {
+      failed.emplace(std::move(e));
+      lib.Cancel();
+    }
+  });
+  struct Unset {
+    Library& lib;
+    ~Unset() { lib.SetProgressCallback(nullptr); }
+  } unset{lib};
+  Status st;
+  {
+    py::gil_scoped_release nogil;
+    st = op(lib);
+  }
+  if (failed) throw std::move(*failed);
+  return st;
+}
+
+Track MakeTrack(const Library& lib, const MHIT& t) {
+  TrackInfo info;
+  Check(lib.Describe(t.iUniqueID, &info));
+  py::dict f;
+  f["id"] = t.iUniqueID;
+  f["title"] = Str(info.sTitle);
+  f["artist"] = Str(info.sArtist);
+  f["album"] = Str(info.sAlbum);
+  f["genre"] = Str(info.sGenre);
+  f["composer"] = Str(info.sComposer);
+  f["comment"] = Str(info.sComment);
+  f["year"] = Int32LE(t.sTrackYear.view());
+  f["length_ms"] = t.iTrackTimeLength;
+  f["bitrate"] = t.iBitrate;
+  f["sample_rate"] = static_cast<uint32_t>(t.iSampleRate) >> 16;  // 16.16 fixed point
+  f["size"] = t.iTrackSize;
+  f["file_type"] = Str(info.sTrackType);  // "MP3", "AAC", ...
+  f["location"] = Str(info.sLocation);
+  f["track_number"] = t.iTrackNumber;
+  f["track_count"] = t.iTotalTracksNumber;
+  f["disc_number"] = t.iDiscNumber;
+  f["disc_count"] = t.iTotalDisks;
+  f["rating"] = t.iStartRating;
+  f["play_count"] = t.iPlayCount;
+  f["skip_count"] = t.iSkipCount;
+  f["start_ms"] = t.iStartTime;
+  f["stop_ms"] = t.iStopTime;
+  f["skip_when_shuffling"] = t.iSkipWhenShuffle != 0;
+  f["remember_position"] = t.iRememPlaybackPos != 0;
+  f["is_video"] = t.iMovieFileFlag != 0;
+  f["media_type"] = t.iMediaType;
+  return Track{std::move(f)};
+}
+
+std::vector<Playlist> MakePlaylists(std::span<const MHYP> lists) {
+  std::vector<Playlist> out;
+  for (const MHYP& l : lists) {
+    py::dict f;
+    f["name"] = Utf16ToStr(l.m_mhod_s.sString);
+    f["master"] = l.iIsMasterFLag != 0;
+    f["podcast"] = l.iPodCastFlag != 0;
+    py::list ids;
+    for (const MHIP& item : l.m_mhip) ids.append(item.iTrackID);
+    f["track_ids"] = ids;
+    out.push_back(Playlist{std::move(f)});
+  }
+  return out;
+}
+
+py::dict InfoDict(const TrackInfo& i) {
+  py::dict f;
+  f["title"] = Str(i.sTitle);
+  f["artist"] = Str(i.sArtist);
+  f["album"] = Str(i.sAlbum);
+  f["genre"] = Str(i.sGenre);
+  f["composer"] = Str(i.sComposer);
+  f["comment"] = Str(i.sComment);
+  f["year"] = Str(i.sYear);
+  f["file_type"] = Str(i.sFiletype);
+  f["location"] = Str(i.sLocation);
+  f["volume"] = Str(i.sVolume);
+  f["size"] = i.iFileSize;
+  f["length_ms"] = i.iTrackTimLength;
+  f["type"] = i.iType;
+  f["bitrate"] = i.iBitrateInKbs;
+  f["sample_rate"] = i.iSampleRateInHz;
+  f["start_ms"] = i.iStartTime;
+  f["stop_ms"] = i.iStopTime;
+  f["skip_when_shuffling"] = i.iSkipWhenShuffle != 0;
+  f["remember_position"] = i.iRememberPlayBackPos != 0;
+  f["is_video"] = i.IsMovie != 0;
+  f["is_vbr"] = i.IsVBR != 0;
+  f["play_count"] = i.iPlayCount;
+  f["track_type"] = Str(i.sTrackType);
+  f["id"] = i.iTrackID;
+  f["video_codec"] = Str(i.sVideoCodec);
+  f["audio_codec"] = Str(i.sAudioCodec);
+  f["supported"] = i.isFileSupported;
+  return f;
+}
+
+}  // namespace
+}  // namespace cadenza
+
+PYBIND11_MODULE(cadenza, m) {
+  using namespace cadenza;
+  m.doc() = "The music database of an iPod mounted as a disk.";
+
+  g_error = PyErr_NewExceptionWithDoc(
+      "cadenza.Error",
+      "A failed operation. str(e) and e.message: what happened; e.code: its kind (\"not_found\", "
+      "\"corrupt\", \"io_error\", \"invalid\", \"unsupported\", \"cancelled\", \"no_space\", "
+      "\"busy\"); e.number: the error number (0 when none applies).",
+      nullptr, nullptr);
+  if (!g_error) throw py::error_already_set();
+  m.add_object("Error", py::reinterpret_borrow<py::object>(g_error));
+
+  BindRecord<0>(m, "Track", "One track of the database (a snapshot).", "Track");
+  BindRecord<1>(m, "Playlist", "One playlist: name, master, podcast, track_ids.", "Playlist");
+
+  py::class_<PyLibrary>(m, "Library", "The database of one device; made by cadenza.open().")
+      .def_property_readonly("root", [](PyLibrary& s) { InUse u(s); return Str(s.lib->root()); })
+      .def_property_readonly(
+          "tracks",
+          [](PyLibrary& s) {
+            InUse u(s);
+            std::vector<Track> out;
+            for (const MHIT& t : s.lib->tracks()) out.push_back(MakeTrack(*s.lib, t));
+            return out;
+          },
+          "The live tracks, as a list of Track.")
+      .def(
+          "track",
+          [](PyLibrary& s, int32_t id) -> std::optional<Track> {
+            InUse u(s);
+            const MHIT* t = s.lib->track(id);
+            if (!t) return std::nullopt;
+            return MakeTrack(*s.lib, *t);
+          },
+          py::arg("id"), "The track with this id, or None.")
+      .def_property_readonly("playlists",
+                             [](PyLibrary& s) {
+                               InUse u(s);
+                               return MakePlaylists(s.lib->playlists());
+                             })
+      .def_property_readonly("podcasts",
+                             [](PyLibrary& s) {
+                               InUse u(s);
+                               return MakePlaylists(s.lib->podcasts());
+                             })
+      .def_property_readonly(
+          "device",
+          [](PyLibrary& s) {
+            InUse u(s);
+            const DeviceModel& d = s.lib->device();
+            py::dict f;
+            f["name"] = Str(d.name);
+            f["model_number"] = Str(d.model_number);
+            f["checksum"] = Str(d.checksum);
+            f["guid"] = Str(d.guid);
+            f["writable"] = d.writable.ok();
+            f["writable_message"] = Str(d.writable.ok() ? std::string() : d.writable.message());
+            f["description"] = Str(d.description);
+            return f;
+          },
+          "The device's model and checksum scheme, and whether it can be written.")
+      .def(
+          "import_file",
+          [](PyLibrary& s, const py::object& path, const py::object& progress) {
+            const std::string file = PathArg(path);
+            InUse u(s);
+            int32_t id = 0;
+            Check(RunReleased(s, progress, [&](Library& l) { return l.Import(file, &id); }));
+            return id;
+          },
+          py::arg("path"), py::arg("progress") = py::none(),
+          "Copies a media file onto the device as a new track and returns its id (written by "
+          "save()). progress: None or a callable(stage, item, done, total).")
+      .def(
+          "edit",
+          [](PyLibrary& s, int32_t id, std::optional<std::string> title,
+             std::optional<std::string> artist, std::optional<std::string> album,
+             std::optional<std::string> genre, std::optional<std::string> comment,
+             std::optional<std::string> composer, const py::object& year,
+             std::optional<int32_t> start_ms, std::optional<int32_t> stop_ms,
+             std::optional<bool> skip_when_shuffling, std::optional<bool> remember_position) {
+            TrackEdit e;
+            e.title = std::move(title);
+            e.artist = std::move(artist);
+            e.album = std::move(album);
+            e.genre = std::move(genre);
+            e.comment = std::move(comment);
+            e.composer = std::move(composer);
+            if (py::isinstance<py::str>(year) && year.cast<std::string>().empty()) {
+              e.year = "";
+            } else if (!year.is_none()) {
+              if (!py::isinstance<py::int_>(year) && !py::isinstance<py::str>(year))
+                throw py::type_error("year must be an int or a str");
+              const long long y = py::int_(year).cast<long long>();  // ValueError for "abc"
+              if (y < 0 || y > 9999) throw py::value_error("year must be 0 to 9999");
+              e.year = std::to_string(y);
+            }
+            e.start_ms = start_ms;
+            e.stop_ms = stop_ms;
+            if (skip_when_shuffling) e.skip_when_shuffling = *skip_when_shuffling ? 1 : 0;
+            if (remember_position) e.remember_position = *remember_position ? 1 : 0;
+            InUse u(s);
+            Check(s.lib->Edit(id, e));
+          },
+          py::arg("id"), py::kw_only(), py::arg("title") = py::none(),
+          py::arg("artist") = py::none(), py::arg("album") = py::none(),
+          py::arg("genre") = py::none(), py::arg("comment") = py::none(),
+          py::arg("composer") = py::none(), py::arg("year") = py::none(),
+          py::arg("start_ms") = py::none(), py::arg("stop_ms") = py::none(),
+          py::arg("skip_when_shuffling") = py::none(), py::arg("remember_position") = py::none(),
+          "Changes the fields given (year: a number, or \"\" to clear it).")
+      .def(
+          "delete",
+          [](PyLibrary& s, int32_t id) {
+            InUse u(s);
+            Check(s.lib->Delete(id));
+          },
+          py::arg("id"), "Deletes a track; its file goes with the next save().")
+      .def(
+          "save",
+          [](PyLibrary& s) {
+            InUse u(s);
+            std::vector<std::string> kept;
+            Check(RunReleased(s, py::none(), [&](Library& l) { return l.Save(&kept); }));
+            return kept;
+          },
+          "Writes the database; returns why files of deleted tracks were kept (usually none).")
+      .def(
+          "rebuild",
+          [](PyLibrary& s, const py::object& progress) {
+            InUse u(s);
+            Check(RunReleased(s, progress, [](Library& l) { return l.Rebuild(); }));
+          },
+          py::arg("progress") = py::none(),
+          "Makes and writes a new database from the media files on the device.")
+      .def(
+          "reset",
+          [](PyLibrary& s) {
+            InUse u(s);
+            Check(RunReleased(s, py::none(), [](Library& l) { return l.Reset(); }));
+          },
+          "Installs the blank database on the device and loads it.")
+      .def("cancel", [](PyLibrary& s) { s.lib->Cancel(); },
+           "Stops the import copy or rebuild under way (from any thread).")
+      .def("__repr__", [](PyLibrary& s) { return "<cadenza.Library " + py::repr(Str(s.lib->root())).cast<std::string>() + ">"; });
+
+  m.def(
+      "open",
+      [](const py::object& root, double wait, const std::optional<std::string>& component_folder) {
+        const std::string path = PathArg(root);
+        Options o = MakeOptions(wait, component_folder);
+        auto out = std::make_unique<PyLibrary>();
+        Status st;
+        {
+          py::gil_scoped_release nogil;
+          st = Library::Open(path, o, &out->lib);
+        }
+        Check(st);
+        return out;
+      },
+      py::arg("root"), py::arg("wait") = 3.0, py::arg("component_folder") = py::none(),
+      "Reads the database of the device mounted at root. wait: seconds to wait for another "
+      "program changing the device.");
+
+  m.def(
+      "probe",
+      [](const py::object& path, const std::optional<std::string>& component_folder) {
+        const std::string file = PathArg(path);
+        Options o = MakeOptions(0, component_folder);
+        TrackInfo info;
+        Status st;
+        {
+          py::gil_scoped_release nogil;
+          st = Library::ProbeFile(file, o, &info);
+        }
+        Check(st);
+        return InfoDict(info);
+      },
+      py::arg("path"), py::arg("component_folder") = py::none(),
+      "What an import would read from a media file, as a dict.");
+}

@@ -4,6 +4,7 @@
 #ifndef CADENZA_BENCH_BENCH_UTIL_H_
 #define CADENZA_BENCH_BENCH_UTIL_H_
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -48,9 +49,10 @@ struct ChildResult {
   double wall_s = 0;
 };
 
-// Runs `argv` in a child process, collects its standard output and its own
-// peak resident size. The child's standard error goes to ours.
-inline ChildResult RunChild(const std::vector<std::string>& argv) {
+// Runs `argv` in a child process, collects its standard output (or, with
+// `discard_output`, sends it to /dev/null) and its own peak resident size.
+// The child's standard error goes to ours.
+inline ChildResult RunChild(const std::vector<std::string>& argv, bool discard_output = false) {
   ChildResult r;
   int fds[2];
   if (::pipe(fds) != 0) {
@@ -64,7 +66,9 @@ inline ChildResult RunChild(const std::vector<std::string>& argv) {
     std::exit(1);
   }
   if (pid == 0) {
-    ::dup2(fds[1], 1);
+    const int out = discard_output ? ::open("/dev/null", O_WRONLY) : fds[1];
+    if (out < 0 || ::dup2(out, 1) < 0) ::_exit(126);
+    if (out != fds[1]) ::close(out);
     ::close(fds[0]);
     ::close(fds[1]);
     std::vector<char*> args;

@@ -11,6 +11,7 @@
 //
 //   read file        the database file read into memory, nothing else
 //   LoadiPodDB       clsCadenza::LoadiPodDB on the device folder
+//   Library::Open    the same load through cadenza::Library
 //   decode only      LoadDatabase on a buffer read before the clock starts
 //   itdb_parse       libgpod's parse of the same device folder
 //   WriteiPodDB      clsCadenza::WriteiPodDB after a load (the clock runs
@@ -19,6 +20,10 @@
 //   itdb_write       libgpod's write after its parse (gpod_oracle bench)
 //   GetAllTracks     one copy of the track section after a load; memory is
 //                    the growth of the resident size and of the heap
+//   cadenza ...      the command-line tool beside this program (info,
+//                    tracks, --json tracks, --jsonl tracks) on the device
+//                    folder, output to /dev/null: wall time of the whole
+//                    process and its peak resident size
 //
 // Usage: db_bench [--tracks 10000,50000] [--runs 3] [--cache DIR]
 //                 [--oracle PATH] [--clean]
@@ -32,10 +37,12 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bench/bench_util.h"
 #include "cadenza/cadenza.h"
+#include "cadenza/library.h"
 #include "db/codec.h"
 #include "db/loader.h"
 #include "db/writer.h"
@@ -92,6 +99,13 @@ int Child(const std::string& mode, const std::string& dir) {
     bool ok = c.LoadiPodDB();
     s = SecondsSince(t0);
     if (!ok) Die("LoadiPodDB failed: " + c.status().message());
+  } else if (mode == "open") {
+    std::unique_ptr<cadenza::Library> lib;
+    auto t0 = Clock::now();
+    cadenza::Status st = cadenza::Library::Open(dir, cadenza::Options{}, &lib);
+    s = SecondsSince(t0);
+    if (!st.ok()) Die("Library::Open failed: " + st.message());
+    extra = "tracks=" + std::to_string(lib->track_count());
   } else if (mode == "decode") {
     auto buf = ReadFile(dir);
     rss0 = StatusKiB("VmRSS");
@@ -234,6 +248,7 @@ Same Compare(const std::string& a, const std::string& b) {
 struct SizeResult {
   int n = 0;
   double file_mb = 0;
+  double file_bytes = 0;
   std::map<std::string, Sample> rows;
   Same write_same = Same::kIdentical;
 };
@@ -244,10 +259,13 @@ SizeResult MeasureSize(const Options& o, int n, const std::string& work) {
   SizeResult res;
   res.n = n;
   const std::string cached = EnsureDatabase(o, n);
-  res.file_mb = static_cast<double>(cadenza::fs::FileSize(DbFile(cached))) / 1e6;
+  res.file_bytes = static_cast<double>(cadenza::fs::FileSize(DbFile(cached)));
+  res.file_mb = res.file_bytes / 1e6;
   const std::string dev = work + "/dev_" + std::to_string(n);
   Restore(cached, dev);
   const std::string self = Self();
+  const std::string cli = (stdfs::path(self).parent_path() / "cadenza").string();
+  if (::access(cli.c_str(), X_OK) != 0) Die("no command-line tool at " + cli);
 
   auto ours = [&](const std::string& mode) {
     bench::ChildResult r = bench::RunChild({self, "--child", mode, dev});
@@ -283,9 +301,25 @@ SizeResult MeasureSize(const Options& o, int n, const std::string& work) {
     }
   };
 
+  // The command-line tool as a user runs it: the whole process, timed
+  // from outside, with its output thrown away.
+  auto tool = [&](const std::string& key, std::vector<std::string> args) {
+    args.insert(args.begin(), {cli, "--device", dev});
+    bench::ChildResult r = bench::RunChild(args, /*discard_output=*/true);
+    if (r.exit_code != 0) Die("cadenza " + key + " failed");
+    Sample& smp = res.rows[key];
+    smp.s.push_back(r.wall_s);
+    smp.peak_mb.push_back(Mb(static_cast<double>(r.maxrss_kb)));
+  };
+
   for (int run = 0; run < o.runs; ++run) {
     ours("read");
     ours("load");
+    ours("open");
+    tool("cli_info", {"info"});
+    tool("cli_tracks", {"tracks"});
+    tool("cli_json", {"--json", "tracks"});
+    tool("cli_jsonl", {"--jsonl", "tracks"});
     ours("decode");
     gpod("parse");
     ours("alltracks");
@@ -312,6 +346,7 @@ void PrintSize(const SizeResult& res, int runs) {
   };
   const Label labels[] = {{"read", "read file into memory"},
                           {"load", "cadenza LoadiPodDB"},
+                          {"open", "cadenza Library::Open"},
                           {"decode", "cadenza LoadDatabase (decode only)"},
                           {"gpod_parse", "libgpod itdb_parse"},
                           {"write", "cadenza WriteiPodDB (after a load)"},
@@ -319,20 +354,26 @@ void PrintSize(const SizeResult& res, int runs) {
                           {"hash", "hash of the loaded bytes (in the load)"},
                           {"image", "cadenza BuildDatabaseImage (no file)"},
                           {"gpod_write", "libgpod itdb_write (after a parse)"},
-                          {"alltracks", "cadenza GetAllTracks copy"}};
+                          {"alltracks", "cadenza GetAllTracks copy"},
+                          {"cli_info", "cadenza info (whole process)"},
+                          {"cli_tracks", "cadenza tracks"},
+                          {"cli_json", "cadenza --json tracks"},
+                          {"cli_jsonl", "cadenza --jsonl tracks"}};
   std::vector<std::vector<std::string>> rows = {
-      {"operation", "time ms", "peak RSS MB", "growth MB", "heap growth MB"}};
+      {"operation", "time ms", "peak RSS MB", "peak / file", "growth MB", "heap growth MB"}};
   for (const Label& l : labels) {
     auto it = res.rows.find(l.key);
     if (it == res.rows.end()) continue;
     const Sample& s = it->second;
     rows.push_back({l.text, Fmt("%.1f", bench::Median(s.s) * 1000),
                     Fmt("%.1f", bench::Median(s.peak_mb)),
+                    Fmt("%.2fx", bench::Median(s.peak_mb) * 1048576 / res.file_bytes),
                     s.growth_mb.empty() ? "-" : Fmt("%.1f", bench::Median(s.growth_mb)),
                     s.extra_mb.empty() ? "-" : Fmt("%.1f", bench::Median(s.extra_mb))});
   }
   bench::PrintTable(rows);
-  std::printf("(growth: peak resident size minus the resident size just before the measured "
+  std::printf("(peak / file: the peak resident size as a multiple of the database file's size;\n"
+              " growth: peak resident size minus the resident size just before the measured "
               "step;\n for GetAllTracks the resident size after the copy minus before)\n");
   std::printf("file written by WriteiPodDB against libgpod's file: %s\n",
               res.write_same == Same::kIdentical   ? "identical"
@@ -343,6 +384,10 @@ void PrintSize(const SizeResult& res, int runs) {
 double Med(const SizeResult& r, const std::string& key) { return bench::Median(r.rows.at(key).s); }
 double MedPeak(const SizeResult& r, const std::string& key) {
   return bench::Median(r.rows.at(key).peak_mb);
+}
+// The peak resident size as a multiple of the database file's size.
+double PeakX(const SizeResult& r, const std::string& key) {
+  return MedPeak(r, key) * 1048576 / r.file_bytes;
 }
 double MedGrowth(const SizeResult& r, const std::string& key) {
   return bench::Median(r.rows.at(key).growth_mb);
@@ -371,6 +416,23 @@ void PrintGoals(const std::vector<SizeResult>& all) {
   double gl = MedGrowth(big, "load"), gg = MedGrowth(big, "gpod_parse");
   rows.push_back({"  (growth during the load, same comparison)",
                   Fmt("%.1f", gl) + " vs " + Fmt("%.1f MB", gg), yes(gl < gg)});
+  double open = Med(big, "open");
+  rows.push_back({"Library::Open peak at most 1.5x the file", Fmt("%.2fx", PeakX(big, "open")),
+                  yes(PeakX(big, "open") <= 1.5)});
+  rows.push_back({"Library::Open within 2x of reading the file", Fmt("%.2fx", open / read),
+                  yes(open <= 2 * read)});
+  rows.push_back({"cadenza info peak at most 1.5x the file", Fmt("%.2fx", PeakX(big, "cli_info")),
+                  yes(PeakX(big, "cli_info") <= 1.5)});
+  double json = Med(big, "cli_json"), plain = Med(big, "cli_tracks");
+  rows.push_back({"cadenza --json tracks within 1.5x of tracks", Fmt("%.2fx", json / plain),
+                  yes(json <= 1.5 * plain)});
+  rows.push_back({"cadenza --json tracks peak at most 1.5x the file",
+                  Fmt("%.2fx", PeakX(big, "cli_json")), yes(PeakX(big, "cli_json") <= 1.5)});
+  // No fixed goal: compared by eye with the figures of earlier runs.
+  for (auto [key, text] : {std::pair{"load", "LoadiPodDB"}, std::pair{"write", "WriteiPodDB"}})
+    rows.push_back({std::string(text) + " not worse than before (compare)",
+                    Fmt("%.1f ms, ", Med(big, key) * 1000) + Fmt("%.1f MB peak", MedPeak(big, key)),
+                    "-"});
   std::printf("\n");
   bench::PrintTable(rows);
 
@@ -379,8 +441,9 @@ void PrintGoals(const std::vector<SizeResult>& all) {
     double k = static_cast<double>(big.n) / small.n;
     std::printf("\ngrowth from %d to %d tracks (linear: %.1f)\n", small.n, big.n, k);
     std::vector<std::vector<std::string>> g = {{"operation", "time ratio", "peak RSS ratio"}};
-    for (const char* key : {"read", "load", "decode", "gpod_parse", "write", "image",
-                            "gpod_write", "alltracks"}) {
+    for (const char* key : {"read", "load", "open", "decode", "gpod_parse", "write", "image",
+                            "gpod_write", "alltracks", "cli_info", "cli_tracks", "cli_json",
+                            "cli_jsonl"}) {
       g.push_back({key, Fmt("%.2f", Med(big, key) / Med(small, key)),
                    Fmt("%.2f", MedPeak(big, key) / MedPeak(small, key))});
     }

@@ -1,5 +1,6 @@
 // Where an imported file goes on the device.
 #include <cmath>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 #include <algorithm>
@@ -23,6 +24,14 @@ std::string RandomLetters(Random& random, int n) {
   return s;
 }
 
+// `music`FOLDER\NAME.EXTENSION
+std::string FileIn(const std::string& music, std::string_view folder, const std::string& name,
+                   const std::string& extension) {
+  std::string out = music;
+  out.append(folder).append("\\").append(name).append(".").append(extension);
+  return out;
+}
+
 }  // namespace
 
 Status ChooseDevicePath(const std::string& root, const std::string& extension, Random& random,
@@ -37,7 +46,7 @@ Status ChooseDevicePath(const std::string& root, const std::string& extension, R
       if (Status st = fs::CreateFolder(path(f)); !st.ok()) return st;
     }
     if (Status st = fs::CreateFolder(path(std::string(kMusicFolder) + "\\A00")); !st.ok()) return st;
-    *rel = music + "A00\\" + RandomLetters(random, 5) + "." + extension;
+    *rel = FileIn(music, "A00", RandomLetters(random, 5), extension);
     return Status::OK();
   }
   std::unordered_set<std::string> taken;
@@ -53,7 +62,7 @@ Status ChooseDevicePath(const std::string& root, const std::string& extension, R
       if (taken.count(name)) continue;
       if (Status st = fs::CreateFolder(path(std::string(kMusicFolder) + "\\" + name)); !st.ok())
         return st;
-      *rel = music + name + "\\" + RandomLetters(random, 4) + "." + extension;
+      *rel = FileIn(music, name, RandomLetters(random, 4), extension);
       return Status::OK();
     }
   }
@@ -65,7 +74,7 @@ Status ChooseDevicePath(const std::string& root, const std::string& extension, R
   for (int i = 0; i < kMaxTries && !folders.empty(); ++i) {
     const size_t pick = std::min(folders.size() - 1,
                                  static_cast<size_t>(random.Next() * static_cast<double>(folders.size())));
-    std::string candidate = music + folders[pick] + "\\" + RandomLetters(random, 5) + "." + extension;
+    std::string candidate = FileIn(music, folders[pick], RandomLetters(random, 5), extension);
     if (!fs::FileExists(path(candidate))) {
       *rel = std::move(candidate);
       return Status::OK();

@@ -43,6 +43,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 # The tool runs ffmpeg and mpgtx to read the stream parameters of imports.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ffmpeg, mpgtx")
+# The Python module in the package is for the system python3.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ffmpeg, mpgtx, python3")
 set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR}/packages)
 include(CPack)

@@ -1,5 +1,6 @@
-// A fresh, empty folder for the running test, named after the test so that
-// tests running side by side never share one.
+// Files for tests: a fresh, empty folder for the running test (named after
+// the test, so that tests running side by side never share one), and whole
+// files read and written as bytes.
 #ifndef CADENZA_TESTING_TEMP_DIR_H_
 #define CADENZA_TESTING_TEMP_DIR_H_
 
@@ -7,6 +8,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace cadenza {
@@ -18,6 +21,18 @@ inline std::filesystem::path FreshTestDir(const std::string& prefix) {
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   return dir;
+}
+
+// The bytes of a file; empty when it cannot be read.
+inline std::string ReadBytes(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Replaces a file with `bytes`, making its folders first.
+inline void WriteBytes(const std::filesystem::path& p, const std::string& bytes) {
+  std::filesystem::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 }  // namespace cadenza

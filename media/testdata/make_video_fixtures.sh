@@ -1,15 +1,13 @@
 #!/bin/sh
-# Makes the small media files the external analysis tests run the real
-# ffmpeg and mpgtx on. One second each, tiny pictures, low bit rates, so the
-# whole set stays well under a megabyte. Run from anywhere; the files land in
-# video/ beside this script and are committed, so that the tests do not
-# depend on the encoder versions of the machine that runs them.
+# Makes the media files (one second, tiny pictures, low bit rates) that the
+# analysis tests run the real ffmpeg and mpgtx on, in video/ beside this
+# script. They are committed, so the tests do not depend on local encoders.
 set -eu
 cd "$(dirname "$0")"
-mkdir -p video
 out=video
+mkdir -p $out
 ff="ffmpeg -nostdin -hide_banner -loglevel error -y"
-# Keep the files free of creation times so that reruns give the same bytes.
+# No creation times: reruns give the same bytes.
 noclock="-map_metadata -1 -fflags +bitexact -flags:v +bitexact -flags:a +bitexact"
 
 picture="-f lavfi -i testsrc=size=96x64:rate=15:duration=1"

@@ -1,34 +1,31 @@
-// Small helpers shared by the end-to-end tests: whole files, little-endian
-// words, and running a program through the shell.
+// What the end-to-end tests share: the media files they import, a fixture
+// with a scratch folder and device options that find no real device, and
+// running programs through the shell.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 
-#include "cadenza/records.h"
+#include "cadenza/cadenza.h"
+#include "testing/scripted_host.h"
+#include "testing/temp_dir.h"
 
 namespace cadenza::e2e {
 
-// The media files the tests import: real encoders' output.
+namespace stdfs = std::filesystem;
+
+// Real encoders' output.
 inline const std::string kMedia = std::string(CADENZA_SOURCE_DIR) + "/media/testdata/";
 
-inline std::string Get(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-inline void Put(const std::filesystem::path& p, const std::string& bytes) {
-  std::filesystem::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
-}
 inline uint32_t U32(std::string_view b, size_t at) {
-  if (at + 4 > b.size()) return 0;
   uint32_t v = 0;
-  for (size_t i = 4; i-- > 0;) v = v << 8 | static_cast<uint8_t>(b[at + i]);
+  for (size_t i = 4; at + 4 <= b.size() && i-- > 0;) v = v << 8 | static_cast<uint8_t>(b[at + i]);
   return v;
 }
 inline std::string Quote(const std::string& s) {
@@ -36,7 +33,8 @@ inline std::string Quote(const std::string& s) {
   for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
   return q + "'";
 }
-// Runs a shell command with no input; its exit status (-1 when it did not
+
+// Runs a shell command with no input: its exit status (-1 when it did not
 // exit) and its standard output.
 struct RunResult {
   int status = -1;
@@ -61,5 +59,31 @@ inline std::string Summary(const TrackInfo& i) {
     << i.iBitrateInKbs;
   return o.str();
 }
+
+// A scratch folder `base_` for the test, and options under which the
+// library looks for no real device.
+class E2ETest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    base_ = FreshTestDir("cadenza_e2e");
+    stdfs::create_directories(base_ / "nosys");
+    WriteBytes(base_ / "mountinfo", "");
+    opts_.sysfs_root = (base_ / "nosys").string();
+    opts_.mountinfo_path = (base_ / "mountinfo").string();
+  }
+  void TearDown() override { stdfs::remove_all(base_); }
+  std::unique_ptr<clsCadenza> Open(const stdfs::path& device) {
+    auto c = std::make_unique<clsCadenza>(&host_, opts_);
+    c->initlaize(0, "Test", device.string() + "/");
+    return c;
+  }
+  static stdfs::path Db(const stdfs::path& device) {
+    return device / "iPod_Control/iTunes/iTunesDB";
+  }
+
+  stdfs::path base_;
+  Options opts_;
+  ScriptedHost host_;
+};
 
 }  // namespace cadenza::e2e

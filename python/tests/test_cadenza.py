@@ -1,0 +1,87 @@
+"""The cadenza module on copies of the demo device.
+
+Runs against whichever `cadenza` is importable: the build tree's (ctest sets
+PYTHONPATH) or an installed one (python3 -m pytest python/tests).
+"""
+import os
+import pathlib
+import shutil
+
+import pytest
+
+import cadenza
+
+SOURCE = pathlib.Path(os.environ.get("CADENZA_SOURCE_DIR") or pathlib.Path(__file__).parents[2])
+SONG = SOURCE / "demo" / "media" / "04-moscow.mp3"
+
+
+@pytest.fixture
+def device(tmp_path):
+    root = tmp_path / "ipod"
+    shutil.copytree(SOURCE / "demo" / "device", root)
+    return root
+
+
+def test_reads_tracks_playlists_device_and_files(device):
+    lib = cadenza.open(device)
+    tracks = lib.tracks
+    assert len(tracks) == 3
+    t = tracks[0]
+    assert t.title and t.artist and t.length_ms > 0 and t.bitrate > 0 and t.file_type
+    assert os.path.isfile(t.location) and t.location.startswith(str(device))
+    assert dict(t) == t.to_dict() and t.to_dict()["title"] == t.title
+    assert lib.track(t.id) == t and lib.track(987654) is None
+    with pytest.raises(AttributeError):
+        t.no_such_field
+    master = [p for p in lib.playlists if p.master]
+    assert len(master) == 1 and sorted(master[0].track_ids) == sorted(x.id for x in tracks)
+    assert lib.device["writable"] is True
+    info = cadenza.probe(SONG)
+    assert info["file_type"] == "MP3" and info["supported"] and info["length_ms"] > 0
+
+
+def test_changes_are_saved(device):
+    lib = cadenza.open(device)
+    gone = lib.tracks[0]
+    steps = []
+    new = lib.import_file(SONG, progress=lambda *step: steps.append(step))
+    assert "copy_start" in [s[0] for s in steps]
+    assert steps[-1][0] == "copy" and steps[-1][2] == steps[-1][3] > 0
+    lib.edit(new, title="Moskva", year=1999, skip_when_shuffling=True)
+    lib.delete(gone.id)
+    lib.save()
+
+    again = cadenza.open(device)
+    assert again.track(gone.id) is None and not os.path.exists(gone.location)
+    t = again.track(new)
+    assert (t.title, t.year, t.skip_when_shuffling) == ("Moskva", 1999, True)
+    assert os.path.isfile(t.location) and len(again.tracks) == 3
+
+
+def test_failures_raise_and_change_nothing(tmp_path, device):
+    for call, code in [(lambda: cadenza.open(tmp_path), "not_found"),  # a folder that is no iPod
+                       (lambda: cadenza.probe(SONG.with_name("missing.mp3")), "not_found")]:
+        with pytest.raises(cadenza.Error) as e:
+            call()
+        assert e.value.code == code and e.value.message == str(e.value) != ""
+    assert "missing.mp3" in str(e.value)
+
+    lib = cadenza.open(device)
+    with pytest.raises(cadenza.Error) as e:
+        lib.edit(987654, title="x")
+    assert e.value.code in ("not_found", "invalid")
+    with pytest.raises(ValueError):
+        lib.edit(lib.tracks[0].id, year=12345)
+    text = tmp_path / "notes.txt"
+    text.write_text("not music")
+    with pytest.raises(cadenza.Error) as e:
+        lib.import_file(text)
+    assert e.value.code == "unsupported"
+
+    def stop(*_):
+        raise KeyError("stop")
+
+    with pytest.raises(KeyError):
+        lib.import_file(SONG, progress=stop)
+    lib.save()
+    assert len(cadenza.open(device).tracks) == 3

@@ -115,13 +115,13 @@ Options OptionsFor(const Global& g, bool writes) {
   return o;
 }
 
-// Prints a track section as JSON while walking it, so that the output never
-// exists whole in memory. With `lines`, one track object per line (JSON
-// lines) and nothing else.
+// Prints a track section as compact JSON while walking it, so that the
+// output never exists whole in memory. With `lines`, one track object per
+// line (JSON lines) and nothing else.
 void StreamTracks(const MHSD_T& section, JsonOptions o, bool lines) {
   std::ios::sync_with_stdio(false);
   if (!lines) {
-    o.indent = 2;
+    o.indent = -1;
     StreamJson(std::cout, section, o);
     std::cout << "\n";
     return;
@@ -350,7 +350,7 @@ class App {
     if (g_.json || g_.jsonl) {
       JsonOptions o;
       o.images = !g_.no_images;
-      o.indent = 2;
+      o.indent = -1;
       StreamJson(std::cout, p, o);
       std::cout << "\n";
       return kExitOK;

@@ -260,7 +260,9 @@ std::vector<Playlist> MakePlaylists(std::span<const MHYP> lists) {
     f["master"] = l.iIsMasterFLag != 0;
     f["podcast"] = l.iPodCastFlag != 0;
     py::list ids;
-    for (const MHIP& item : l.m_mhip) ids.append(item.iTrackID);
+    // Items of tracks deleted since the load (id -1) are gone from the list.
+    for (const MHIP& item : l.m_mhip)
+      if (item.iTrackID != -1) ids.append(item.iTrackID);
     f["track_ids"] = ids;
     out.push_back(Playlist{std::move(f)});
   }

@@ -113,7 +113,6 @@ void clsCadenza::OnProgress(const Progress& p) {
       events(5);
       break;
     case Stage::kRebuildList:
-      m_bRebuildListed = true;
       m_host->RebuildStatus("Retrieving Files...");
       events(5);
       break;

@@ -54,7 +54,7 @@ int32_t clsCadenza::AddTrackImpl(const std::string& sFilePath, TrackInfo& Info, 
 
 bool clsCadenza::ReBuildDB() {
   m_lib.SetProgressCallback([this](const Progress& p) { OnProgress(p); });
-  m_bRebuildListed = m_bRebuildFiles = false;
+  m_bRebuildFiles = false;
   m_bRefusalShown = false;
   const std::string& root = m_lib.root();
   bool can_start = !root.empty() && fs::FolderExists(root);

@@ -158,7 +158,6 @@ class clsCadenza {
   bool m_bRefusalShown = false;  // CheckWritable told the user already
   Status m_status;
   // What the rebuild under way has reported.
-  bool m_bRebuildListed = false;
   bool m_bRebuildFiles = false;
 };
 

@@ -1,0 +1,14 @@
+# Cross-compiles for 32-bit Windows with Debian's mingw-w64 (posix thread model,
+# so that std::thread and std::mutex work; the runtime is linked statically).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(CADENZA_MINGW_PREFIX i686-w64-mingw32)
+set(CMAKE_C_COMPILER ${CADENZA_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${CADENZA_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${CADENZA_MINGW_PREFIX}-windres)
+set(CADENZA_WIDL ${CADENZA_MINGW_PREFIX}-widl)
+set(CMAKE_FIND_ROOT_PATH /usr/${CADENZA_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

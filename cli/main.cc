@@ -4,12 +4,16 @@
 //
 // DIR is the mount point of the iPod (or of a folder made by `cadenza
 // init`). Without --device the iPod is looked for among the mounted disks.
-#include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+// windows.h names a macro after the host's MessageBox.
+#undef MessageBox
+#include <shellapi.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <iostream>
 #include <map>
 
@@ -31,7 +35,6 @@
 namespace cadenza::cli {
 namespace {
 
-namespace stdfs = std::filesystem;
 
 constexpr int kExitOK = 0;
 constexpr int kExitFailed = 1;
@@ -222,7 +225,8 @@ class App {
         host_.CopyProgress(p.done, p.total);
         break;
       case Progress::Stage::kRebuildFile:
-        host_.SetImportProgress(p.done, p.total, p.done, p.total);
+        host_.SetImportProgress(static_cast<size_t>(p.done), static_cast<size_t>(p.total), p.done,
+                                p.total);
         break;
       case Progress::Stage::kRebuildSkipped:
       case Progress::Stage::kRebuildFailed:
@@ -374,10 +378,8 @@ class App {
   }
 
   int Init(const std::string& dir) {
-    std::error_code ec;
-    stdfs::create_directories(dir, ec);
-    if (ec) {
-      std::cerr << "cadenza: cannot create " << dir << ": " << ec.message() << "\n";
+    if (Status st = fs::CreateFolders(dir); !st.ok()) {
+      std::cerr << "cadenza: cannot create " << dir << ": " << st.message() << "\n";
       return kExitFailed;
     }
     g_.device = dir;
@@ -502,14 +504,12 @@ struct Left {
 std::vector<Input> CollectFiles(const std::vector<std::string>& inputs, std::vector<Left>* problems) {
   std::vector<Input> out;
   for (const std::string& in : inputs) {
-    std::error_code ec;
-    const auto st = stdfs::status(in, ec);
-    if (stdfs::is_directory(st)) {
+    if (fs::FolderExists(in)) {
       std::vector<fs::WalkError> errors;
       for (std::string& f : fs::WalkFiles(in, &errors)) out.push_back({std::move(f), false});
       for (fs::WalkError& e : errors) problems->push_back({e.path, "folder not read: " + e.reason});
-    } else if (!stdfs::exists(st)) {
-      problems->push_back({in, ec ? ec.message() : "No such file or directory"});
+    } else if (!fs::PathExists(in)) {
+      problems->push_back({in, "No such file or directory"});
     } else {
       out.push_back({in, true});
     }
@@ -845,8 +845,34 @@ int Dispatch(Args& a) {
 }  // namespace
 }  // namespace cadenza::cli
 
+#ifdef _WIN32
+// The arguments as UTF-8, from the wide command line (the narrow argv holds
+// them in the ANSI code page, which cannot spell every file name), and the
+// console set to show UTF-8.
+static std::vector<std::string> Utf8Arguments() {
+  std::vector<std::string> out;
+  int n = 0;
+  if (wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &n)) {
+    for (int i = 0; i < n; ++i) out.push_back(cadenza::WideToUtf8(wide[i]));
+    LocalFree(wide);
+  }
+  return out;
+}
+#endif
+
 int main(int argc, char** argv) {
   using namespace cadenza::cli;
+#ifdef _WIN32
+  SetConsoleOutputCP(CP_UTF8);
+  std::vector<std::string> utf8_args = Utf8Arguments();
+  std::vector<char*> utf8_argv;
+  for (std::string& a : utf8_args) utf8_argv.push_back(a.data());
+  utf8_argv.push_back(nullptr);
+  if (!utf8_args.empty()) {
+    argc = static_cast<int>(utf8_args.size());
+    argv = utf8_argv.data();
+  }
+#endif
   CLI::App cli{"cadenza: manage the music database of an iPod mounted as a disk"};
   cli.footer(kExitCodes);
   cli.require_subcommand(1);

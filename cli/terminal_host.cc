@@ -1,6 +1,13 @@
 #include "cli/terminal_host.h"
 
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+// windows.h names a macro after the host's MessageBox.
+#undef MessageBox
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -37,18 +44,35 @@ std::string ForTerminal(const std::string& text) {
   return out;
 }
 
+#ifdef _WIN32
+bool IsTerminal(FILE* f) { return _isatty(_fileno(f)) != 0; }
+
+// Ctrl-C, Ctrl-Break and closing the console window take the same path as
+// the signals do elsewhere.
+BOOL WINAPI OnConsoleEvent(DWORD) {
+  OnInterrupt(0);
+  return TRUE;
+}
+#else
+bool IsTerminal(FILE* f) { return isatty(fileno(f)) != 0; }
+#endif
+
 bool ReadLine(std::string* line) {
-  if (!isatty(STDIN_FILENO)) return false;
+  if (!IsTerminal(stdin)) return false;
   return static_cast<bool>(std::getline(std::cin, *line));
 }
 
 }  // namespace
 
 void TerminalHost::InstallInterruptHandler() {
+#ifdef _WIN32
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+#else
   struct sigaction sa {};
   sa.sa_handler = OnInterrupt;
   sigemptyset(&sa.sa_mask);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+#endif
 }
 
 void TerminalHost::SetCancelTarget(Library* lib) { g_cancel_target = lib; }
@@ -79,7 +103,7 @@ int TerminalHost::MessageBox(const std::string& text, const std::string& title, 
 }
 
 void TerminalHost::CurrentStatus(const std::string& status, int16_t) {
-  if (!isatty(STDERR_FILENO)) std::cerr << status << "\n";
+  if (!IsTerminal(stderr)) std::cerr << status << "\n";
 }
 
 void TerminalHost::RebuildStatus(const std::string& status) {
@@ -111,7 +135,7 @@ void TerminalHost::CopyProgress(uint64_t done, uint64_t) {
 }
 
 void TerminalHost::DrawBar(uint64_t bytes) {
-  if (!isatty(STDERR_FILENO)) return;
+  if (!IsTerminal(stderr)) return;
   const int width = 30;
   double f = bytes_total_ ? static_cast<double>(bytes) / static_cast<double>(bytes_total_) : 1;
   int fill = static_cast<int>(std::min(f, 1.0) * width);
@@ -122,7 +146,12 @@ void TerminalHost::DrawBar(uint64_t bytes) {
 }
 
 void TerminalHost::ClearProgress() {
+#ifdef _WIN32
+  // Older consoles know no escape sequences: blanks over the bar.
+  if (progress_shown_) std::fprintf(stderr, "\r%79s\r", "");
+#else
   if (progress_shown_) std::fputs("\r\033[K", stderr);
+#endif
   progress_shown_ = false;
 }
 

@@ -1,7 +1,6 @@
 // clsCadenza: construction, the small members, the queries and the events.
 #include "cadenza/cadenza.h"
 
-#include <filesystem>
 
 #include "component/library_impl.h"
 #include "component/paths.h"
@@ -100,7 +99,7 @@ void clsCadenza::OnProgress(const Progress& p) {
       break;
     case Stage::kCopyStart:
       m_host->CurrentStatus(
-          "Copying File " + std::filesystem::path(std::string(p.item)).filename().string(), -1);
+          "Copying File " + fs::FileName(p.item), -1);
       break;
     case Stage::kCopy:
       m_host->CopyProgress(p.done, p.total);

@@ -9,6 +9,7 @@
 #include "component/paths.h"
 #include "db/loader.h"
 #include "db/summary.h"
+#include "platform/random.h"
 
 namespace cadenza {
 
@@ -17,6 +18,10 @@ namespace {
 size_t ImageHash(std::string_view image) { return std::hash<std::string_view>{}(image); }
 
 std::string WithSlash(std::string root) {
+#ifdef _WIN32
+  // A drive root ("I:\") already ends in a separator.
+  if (!root.empty() && root.back() == '\\') return root;
+#endif
   if (!root.empty() && root.back() != '/') root += '/';
   return root;
 }
@@ -269,8 +274,7 @@ Status Library::KeepDamagedCopy(std::string* kept) {
   if (!fs::FileExists(path)) return Status::OK();
   char when[32];
   const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
+  const std::tm local = LocalTime(now);
   std::strftime(when, sizeof when, "%Y%m%d-%H%M%S", &local);
   std::string name = path + ".damaged-" + when;
   for (int n = 2; fs::FileExists(name) || fs::FolderExists(name); ++n)

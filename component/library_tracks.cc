@@ -24,9 +24,9 @@ std::string StoredLocation(const std::string& root, const std::string& path) {
   std::string rel = path;
   std::replace(rel.begin(), rel.end(), '\\', '/');
   if (!root.empty()) {
-    auto r = stdfs::path(rel).lexically_normal().lexically_relative(
-        stdfs::path(root).lexically_normal());
-    if (!r.empty() && *r.begin() != "..") rel = r.string();
+    auto r = fs::NativePath(rel).lexically_normal().lexically_relative(
+        fs::NativePath(root).lexically_normal());
+    if (!r.empty() && *r.begin() != "..") rel = fs::Utf8Path(r);
   }
   while (!rel.empty() && rel.front() == '/') rel.erase(rel.begin());
   std::replace(rel.begin(), rel.end(), '/', ':');
@@ -177,7 +177,7 @@ std::vector<MHOD_S> TextObjects(const TrackInfo& info, const std::string& file) 
     o.iType = static_cast<int32_t>(type);
     o.sString = ToObjectText(text, kMaxNewText);
   };
-  add(DataObjectType::kTitle, info.sTitle.empty() ? stdfs::path(file).stem().string() : info.sTitle);
+  add(DataObjectType::kTitle, info.sTitle.empty() ? fs::FileStem(file) : info.sTitle);
   if (objects.empty()) objects.emplace_back().iType = static_cast<int32_t>(DataObjectType::kTitle);
   add(DataObjectType::kAlbum, info.sAlbum);
   add(DataObjectType::kArtist, info.sArtist);
@@ -301,7 +301,7 @@ Status Library::CopyIn(const std::string& file, const TrackInfo& info, std::stri
   if (Status st = d.CopyOntoDevice(file, target); !st.ok()) {
     // Nothing half-imported stays: the partial file is gone (the copy
     // removes it) and so is the folder made for it when it is empty.
-    std::string folder = stdfs::path(target).parent_path().string();
+    std::string folder = fs::ParentFolder(target);
     if (fs::FolderExists(folder) && fs::ListDir(folder).empty())
       (void)fs::DeleteFolder(folder, false);
     return st;
@@ -462,14 +462,14 @@ Status Library::RemoveMusicFile(const std::string& path) {
   // case, "..", and symbolic links (the last one too) before deciding, and
   // delete nothing that does not lie below the music folder.
   std::error_code ec;
-  const stdfs::path music = stdfs::weakly_canonical(d.DevicePath(kMusicFolder), ec);
-  const std::string named = fs::ResolveNoCase(path);
+  const stdfs::path music = stdfs::weakly_canonical(fs::NativePath(d.DevicePath(kMusicFolder)), ec);
+  const stdfs::path named = fs::NativePath(fs::ResolveNoCase(path));
   const stdfs::path target = ec ? stdfs::path() : stdfs::weakly_canonical(named, ec);
   // The entry itself, with its folders resolved: a link is removed, not
   // what it points to.
   const stdfs::path entry = ec ? stdfs::path()
-                               : stdfs::weakly_canonical(stdfs::path(named).parent_path(), ec) /
-                                     stdfs::path(named).filename();
+                               : stdfs::weakly_canonical(named.parent_path(), ec) /
+                                     named.filename();
   auto below_music = [&](const stdfs::path& p) {
     if (p.empty()) return false;
     const stdfs::path r = p.lexically_relative(music);
@@ -477,10 +477,10 @@ Status Library::RemoveMusicFile(const std::string& path) {
   };
   if (d.root.empty() || ec || !below_music(target) || !below_music(entry))
     return Status::Invalid(path + " does not lie in the iPod's music folders, so it was not deleted");
-  if (Status st = fs::DeleteFile(entry.string(), true); !st.ok()) return st;
+  if (Status st = fs::DeleteFile(fs::Utf8Path(entry), true); !st.ok()) return st;
   // The folder goes when nothing is left in it; the music folder stays.
   const stdfs::path parent = entry.parent_path();
-  if (below_music(parent)) (void)fs::RemoveEmptyFolder(parent.string());
+  if (below_music(parent)) (void)fs::RemoveEmptyFolder(fs::Utf8Path(parent));
   return Status::OK();
 }
 

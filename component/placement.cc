@@ -10,7 +10,7 @@ namespace cadenza {
 std::string ListFolder(std::string sPath, bool bTopOnly, bool bIncludeFolders,
                        bool bNamesOnly) {
   if (sPath.empty()) return {};
-  if (sPath.back() != '/') sPath += '/';
+  if (sPath.back() != '/' && sPath.back() != fs::kSeparator) sPath += fs::kSeparator;
   std::string out;
   std::vector<std::string> folders;
   for (const fs::DirEntry& e : fs::ListDir(sPath)) {
@@ -23,7 +23,7 @@ std::string ListFolder(std::string sPath, bool bTopOnly, bool bIncludeFolders,
     }
   }
   if (bTopOnly) return out;
-  for (const std::string& f : folders) out += ListFolder(sPath + f + "/", false, false, false);
+  for (const std::string& f : folders) out += ListFolder(sPath + f + fs::kSeparator, false, false, false);
   return out;
 }
 

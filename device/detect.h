@@ -49,6 +49,13 @@ struct DriveSearch {
 // when none is found.
 DriveSearch SearchiPodDrive(const DetectOptions& options, const std::string& sApplicationName);
 
+// What a search concludes from the drive it found (a root; empty for none),
+// whether it saw an iPod disk at all and whether the drive holds the iTunes
+// folder: the drive and the question to ask, if any. Every platform's
+// search ends here, so the questions read the same everywhere.
+DriveSearch ConcludeDriveSearch(const std::string& drive, bool device_seen, bool has_itunes,
+                                const std::string& sApplicationName);
+
 // A folder the user chose as the drive root, with a trailing "/" (empty
 // stays empty).
 std::string DriveRoot(std::string folder);

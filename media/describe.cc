@@ -1,17 +1,15 @@
 #include "media/describe.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <limits>
 
 #include "media/id3.h"
 #include "media/media_kind.h"
 #include "media/mpeg_audio.h"
 #include "media/pcm_audio.h"
+#include "platform/fs.h"
 #include "platform/text.h"
 
 namespace cadenza {
@@ -30,7 +28,7 @@ void ReadTags(const std::string& path, TrackInfo& info) {
   info.sArtist = pick(v1.sArtist, v2.sArtist);
   info.sAlbum = pick(v1.sAlbum, v2.sAlbum);
   info.sTitle = pick(v1.sTitle, v2.sTitle);
-  if (info.sTitle.empty()) info.sTitle = std::filesystem::path(path).filename().string();
+  if (info.sTitle.empty()) info.sTitle = fs::FileName(path);
   info.sYear = pick(v1.sYear, v2.sYear);
   info.sGenre = pick(v1.sGenre, v2.sGenre);
   info.sComment = pick(v1.sComment, v2.sComment);
@@ -90,15 +88,10 @@ Status DescribeMediaFile(const std::string& path, const MediaOptions& options,
                          TrackInfo* info, std::vector<Status>* analyser_errors) {
   // Only regular files (or links to them) are read: opening a FIFO would
   // wait for a writer, here and in the external analyser alike.
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
-    const int err = errno;
+  fs::FileStamp stamp;
+  if (Status s = fs::StatFile(path, &stamp); !s.ok()) {
     info->isFileSupported = false;
-    if (err == ENOENT || err == ENOTDIR) return Status::NotFound("No such file: " + path);
-    return Status::IOError("Cannot read " + path + ": " + std::strerror(err));
-  }
-  if (!S_ISREG(st.st_mode)) {
-    info->isFileSupported = false;
+    if (s.code() == Status::Code::kNotFound) return Status::NotFound("No such file: " + path);
     return Status::Invalid("Not a regular file: " + path);
   }
   std::vector<Status> ignored;

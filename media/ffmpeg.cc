@@ -1,8 +1,5 @@
 #include "media/ffmpeg.h"
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <climits>
@@ -101,15 +98,7 @@ std::string ExtensionOf(const std::string& path) {
 class TempReport {
  public:
   explicit TempReport(const char* stem) {
-    std::error_code ec;
-    std::string dir = std::filesystem::temp_directory_path(ec).string();
-    if (ec || dir.empty()) dir = "/tmp";
-    std::string templ = dir + "/cadenza-" + stem + "-XXXXXX";
-    int fd = ::mkstemp(templ.data());
-    if (fd >= 0) {
-      ::close(fd);
-      path_ = templ;
-    }
+    if (!fs::CreateTempFile(stem, &path_).ok()) path_.clear();
   }
   ~TempReport() {
     if (!path_.empty()) DeleteFileIfExists(path_);
@@ -135,11 +124,7 @@ Status ReadReport(const std::string& path, std::string* text) {
 // The path as handed to the analysers: a relative path gets "./" in front,
 // so that a name such as "http:x.mp4" is read as a file, never as a URL.
 std::string AnalyserArgument(const std::string& path) {
-  return !path.empty() && path.front() == '/' ? path : "./" + path;
-}
-
-bool IsExecutableFile(const std::string& path) {
-  return fs::FileExists(path) && ::access(path.c_str(), X_OK) == 0;
+  return fs::IsAbsolutePath(path) ? path : "./" + path;
 }
 
 // An audio or video stream line: "Stream #0:1[0x2](und): Audio: aac ...".
@@ -320,19 +305,25 @@ void ApplySupportRule(const MediaKind* kind, TrackInfo& info) {
 }
 
 std::string FindAnalyserProgram(const std::string& name, const std::string& component_folder) {
+#ifdef _WIN32
+  // Windows programs carry ".exe": "<component folder>\ffmpeg.exe".
+  const std::string file = name + ".exe";
+  const char sep = '\\';
+#else
+  const std::string& file = name;
+  const char sep = '/';
+#endif
   std::string in_folder;
   if (!component_folder.empty()) {
-    in_folder = component_folder + (component_folder.back() == '/' ? "" : "/") + name;
-    if (IsExecutableFile(in_folder)) return in_folder;
+    const char last = component_folder.back();
+    in_folder = component_folder + (last == '/' || last == '\\' ? "" : std::string(1, sep)) + file;
+    if (fs::IsExecutableFile(in_folder)) return in_folder;
   }
-  if (const char* path = ::getenv("PATH")) {
-    for (std::string_view dir : SplitAt(path, ":")) {
-      if (dir.empty()) continue;
-      std::string candidate = std::string(dir) + "/" + name;
-      if (IsExecutableFile(candidate)) return candidate;
-    }
+  for (const std::string& dir : fs::ProgramSearchFolders()) {
+    std::string candidate = dir + sep + file;
+    if (fs::IsExecutableFile(candidate)) return candidate;
   }
-  return in_folder.empty() ? name : in_folder;
+  return in_folder.empty() ? file : in_folder;
 }
 
 Status RunMPEGProgramAnalyser(const std::string& path, const MediaOptions& options) {

@@ -22,8 +22,9 @@ inline constexpr int kErrCreateProcess = 12003;
 // Called while a child runs; returns false to stop the child. May be empty.
 using Tick = std::function<bool()>;
 
-// Starts argv[0] with the arguments argv (no shell is involved; a program
-// name without "/" is looked up on PATH) and waits for it to end.
+// Starts argv[0] with the arguments argv (no shell is involved; on POSIX a
+// program name without "/" is looked up on PATH; on Windows argv[0] is the
+// program's path, and the child gets no window) and waits for it to end.
 //
 // `command_line` is the text form of the command as a user would type it; it
 // becomes the first line of `output_path`, followed by everything the child
@@ -37,10 +38,10 @@ using Tick = std::function<bool()>;
 // more than the pipe holds never blocks for long.
 //
 // Returns OK when the child ran to its end (whatever its exit status). Errors,
-// with Status::number():
-//   12001 "Could not create pipe LastError <errno>"
-//   12002 "Could not set pipe state LastError <errno>"
-//   12003 "Could not create piped process. LastError <errno>" (for example the
+// with Status::number() (<n> is errno, or GetLastError() on Windows):
+//   12001 "Could not create pipe LastError <n>"
+//   12002 "Could not set pipe state LastError <n>"
+//   12003 "Could not create piped process. LastError <n>" (for example the
 //         program does not exist, is not executable, or working_dir is bad)
 // On these no output file is written. If the output file cannot be written
 // the child is stopped and an I/O error (75, or 61 for a full disk) returned.

@@ -1,8 +1,8 @@
 // Message digests the core needs: SHA-1 and HMAC-SHA1 (RFC 2104).
 //
-// This is the only place that knows which library computes them (OpenSSL's
-// libcrypto on Linux), so a build for another platform replaces crypto.cc
-// and nothing else. The functions return nothing (std::nullopt) only when the
+// This is the only place that knows which library computes them: OpenSSL's
+// libcrypto on Linux (crypto_openssl.cc), CNG on Windows (crypto_win.cc).
+// The functions return nothing (std::nullopt) only when the
 // library itself fails, which callers report as an error.
 #ifndef CADENZA_PLATFORM_CRYPTO_H_
 #define CADENZA_PLATFORM_CRYPTO_H_

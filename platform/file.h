@@ -32,7 +32,8 @@ class RandomAccessFile {
   std::string ReadAt(int64_t offset, size_t n) const;
 
  private:
-  int fd_ = -1;
+  // The open file (a descriptor, or a HANDLE on Windows); -1 when none.
+  intptr_t fd_ = -1;
   int64_t size_ = 0;
 };
 

@@ -1,5 +1,7 @@
 // The file-system layer: everything the core does with files and folders goes
-// through here. Paths are UTF-8 strings with "/" separators.
+// through here. Paths are UTF-8 strings with "/" separators; on Windows "\"
+// separators and drive roots ("I:\") are accepted as well, and each call
+// converts the path to UTF-16, so names outside the ANSI code page work.
 //
 // Device paths are built from a drive root (the mount point of the device)
 // and a relative path written with "\" separators. The device's own file
@@ -10,6 +12,7 @@
 #define CADENZA_PLATFORM_FS_H_
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,7 +21,23 @@
 
 #include "cadenza/status.h"
 
+// windows.h makes macros of DeleteFile and CopyFile (to their wide forms);
+// the names here are this layer's own. Include windows.h before this file.
+#ifdef DeleteFile
+#undef DeleteFile
+#endif
+#ifdef CopyFile
+#undef CopyFile
+#endif
+
 namespace cadenza::fs {
+
+// The separator of the paths this layer makes.
+#ifdef _WIN32
+inline constexpr char kSeparator = '\\';
+#else
+inline constexpr char kSeparator = '/';
+#endif
 
 // root + rel ("\" or "/" separated), resolved without regard to case.
 // An empty root gives an empty path (never the current directory).
@@ -28,6 +47,8 @@ std::string DevicePath(std::string_view root, std::string_view rel);
 std::string ResolveNoCase(std::string_view path);
 
 bool FolderExists(const std::string& path);
+// Whether anything (a file, a folder, a pipe...) is at `path`.
+bool PathExists(const std::string& path);
 bool FileExists(const std::string& path);
 
 // Size of a regular file, or -1.
@@ -46,6 +67,12 @@ struct FileStamp {
 };
 // The stamp of a regular file; kNotFound when there is none.
 Status StatFile(const std::string& path, FileStamp* stamp);
+
+// Reads a file up to its end, whatever size the file system reports for it
+// (kernel files report 0), but never more than `limit` bytes. Opening never
+// waits (a FIFO is refused). kNotFound when it is missing, kInvalid when it
+// holds more than `limit` bytes, kIOError otherwise.
+Status ReadFileUpTo(const std::string& path, size_t limit, std::string* out);
 
 // Reads a regular file whole; `stamp` (optional) receives the stamp of the
 // very file read. A missing file is kNotFound; anything else that cannot be
@@ -84,8 +111,7 @@ Status CopyFile(const std::string& from, const std::string& to);
 // partial target and returns an error (kCancelled on cancel, kNoSpace when
 // the disk is full). Only a regular file is copied.
 Status CopyFileInPieces(const std::string& from, const std::string& to,
-                        const std::function<bool(uint64_t done, uint64_t total)>&
-                            after_piece,
+                        const std::function<bool(uint64_t done, uint64_t total)>& after_piece,
                         size_t piece = 1 << 20);
 
 // Writes `bytes` into an existing file at `offset`, in place.
@@ -117,7 +143,37 @@ struct WalkError {
 };
 std::vector<std::string> WalkFiles(const std::string& dir, std::vector<WalkError>* errors);
 
-// The folder that holds the running program (the component folder).
+// The last component of a path ("/" and, on Windows, "\" separate), its
+// name without the extension (".profile" has none), and the folder before
+// it. Pure text work on UTF-8: std::filesystem reads narrow strings in the
+// ANSI code page on Windows, which garbles other names.
+std::string FileName(std::string_view path);
+std::string FileStem(std::string_view path);
+std::string ParentFolder(std::string_view path);
+
+// A std::filesystem path from a UTF-8 path and back, for the lexical and
+// canonical path work that std::filesystem does well (a plain string
+// would be read in the ANSI code page on Windows).
+std::filesystem::path NativePath(std::string_view utf8);
+std::string Utf8Path(const std::filesystem::path& path);
+
+// Whether `path` is absolute ("/x"; on Windows also "C:\x", "C:/x" and
+// "\\server\share").
+bool IsAbsolutePath(std::string_view path);
+
+// Whether `path` is a regular file this process may run.
+bool IsExecutableFile(const std::string& path);
+
+// The folders of the PATH environment variable, in order.
+std::vector<std::string> ProgramSearchFolders();
+
+// Creates a new empty file named "cadenza-STEM-..." in the system's folder
+// for temporary files; `path` receives its name.
+Status CreateTempFile(std::string_view stem, std::string* path);
+
+// The folder that holds the code that is running (the component folder): the
+// program's folder, or on Windows the folder of the module (DLL or EXE) this
+// code is linked into.
 std::string ProgramFolder();
 
 // Test hook: makes every following write through this layer fail after

@@ -53,5 +53,38 @@ TEST_F(FsTest, DeleteWithoutForceRefusesReadOnlyFiles) {
   EXPECT_FALSE(fs::FileExists(f.string()));
 }
 
+// Track titles come from file names, so the split is pure UTF-8 text work
+// that keeps every byte of the name.
+TEST(FsNames, SplitPathsAsTextKeepingUtf8) {
+  EXPECT_EQ(fs::FileName("/m/Москва трек.mp3"), "Москва трек.mp3");
+  EXPECT_EQ(fs::FileStem("/m/Москва трек.mp3"), "Москва трек");
+  EXPECT_EQ(fs::FileStem("/m/a.b.mp3"), "a.b");
+  EXPECT_EQ(fs::FileStem("/m/.profile"), ".profile");
+  EXPECT_EQ(fs::FileStem("plain"), "plain");
+  EXPECT_EQ(fs::ParentFolder("/m/x.mp3"), "/m");
+  EXPECT_EQ(fs::ParentFolder("/x.mp3"), "/");
+  EXPECT_EQ(fs::ParentFolder("x.mp3"), "");
+  EXPECT_TRUE(fs::IsAbsolutePath("/x"));
+  EXPECT_FALSE(fs::IsAbsolutePath("x/y"));
+}
+
+// A cut-short write leaves the old file and no temporary behind; the
+// leftovers of a killed writer are found and removed.
+TEST_F(FsTest, AtomicWritesAndTheirLeftovers) {
+  const std::string target = (root_ / "iTunesDB").string();
+  ASSERT_TRUE(fs::WriteFileAtomic(target, "old").ok());
+  fs::SetWriteLimitForTesting(2);
+  EXPECT_EQ(fs::WriteFileAtomic(target, "new data").code(), Status::Code::kNoSpace);
+  fs::SetWriteLimitForTesting(-1);
+  std::string back;
+  ASSERT_TRUE(fs::ReadWholeFile(target, &back).ok());
+  EXPECT_EQ(back, "old");
+  EXPECT_TRUE(fs::LeftoverTemps(target).empty());
+  WriteBytes(root_ / ".itunesdb.cadenza-1-2.tmp", "x");
+  ASSERT_EQ(fs::LeftoverTemps(target).size(), 1u);
+  EXPECT_TRUE(fs::RemoveLeftoverTemps(target).ok());
+  EXPECT_TRUE(fs::LeftoverTemps(target).empty());
+}
+
 }  // namespace
 }  // namespace cadenza

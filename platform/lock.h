@@ -8,6 +8,7 @@
 #ifndef CADENZA_PLATFORM_LOCK_H_
 #define CADENZA_PLATFORM_LOCK_H_
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -32,9 +33,10 @@ class FileLock {
   FileLock& operator=(const FileLock&) = delete;
 
  private:
-  FileLock(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+  // `fd`: the open lock file (a descriptor, or a HANDLE on Windows).
+  FileLock(std::string path, intptr_t fd) : path_(std::move(path)), fd_(fd) {}
   std::string path_;
-  int fd_;
+  intptr_t fd_;
 };
 
 }  // namespace cadenza

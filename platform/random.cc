@@ -14,10 +14,18 @@ void Random::SeedFromClock() {
             (counter.fetch_add(1) * 0x9E3779B97F4A7C15ULL));
 }
 
-Date Today() {
-  std::time_t t = std::time(nullptr);
+std::tm LocalTime(std::time_t t) {
   std::tm tm{};
+#ifdef _WIN32
+  localtime_s(&tm, &t);
+#else
   localtime_r(&t, &tm);
+#endif
+  return tm;
+}
+
+Date Today() {
+  const std::tm tm = LocalTime(std::time(nullptr));
   return Date{tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900};
 }
 

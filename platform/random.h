@@ -4,6 +4,7 @@
 #define CADENZA_PLATFORM_RANDOM_H_
 
 #include <cstdint>
+#include <ctime>
 #include <random>
 
 namespace cadenza {
@@ -30,6 +31,9 @@ struct Date {
 
 // Today's local date.
 Date Today();
+
+// The local calendar time of `t`.
+std::tm LocalTime(std::time_t t);
 
 }  // namespace cadenza
 

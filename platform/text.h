@@ -46,6 +46,22 @@ std::string AsciiLower(std::string_view s);
 // Removes leading and trailing blanks (spaces only).
 std::string TrimBlanks(std::string_view s);
 
+#ifdef _WIN32
+// Windows-only conversions for the Windows API's wide-character calls.
+
+// UTF-8 to UTF-16 as wchar_t; invalid sequences become U+FFFD.
+std::wstring Utf8ToWide(std::string_view s);
+// UTF-16 as wchar_t to UTF-8; unpaired surrogates become U+FFFD.
+std::string WideToUtf8(std::wstring_view s);
+
+// Each byte to the one UTF-16 unit it stands for in the ANSI code page, so
+// byte strings travel through BSTRs unchanged and read as text.
+std::wstring AnsiBytesToWide(std::string_view bytes);
+// The reverse: each unit back to its ANSI byte ('?' for a unit the code page
+// does not have).
+std::string WideToAnsiBytes(std::wstring_view s);
+#endif
+
 }  // namespace cadenza
 
 #endif  // CADENZA_PLATFORM_TEXT_H_

@@ -1,20 +1,20 @@
-#include "platform/file.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "platform/file.h"
+
 namespace cadenza {
 
 RandomAccessFile::~RandomAccessFile() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) ::close(static_cast<int>(fd_));
 }
 
 bool RandomAccessFile::Open(const std::string& path) {
   if (fd_ >= 0) {
-    ::close(fd_);
+    ::close(static_cast<int>(fd_));
     fd_ = -1;
     size_ = 0;
   }
@@ -40,7 +40,8 @@ int64_t RandomAccessFile::ReadAt(int64_t offset, void* buf, size_t n) const {
   size_t done = 0;
   auto* p = static_cast<char*>(buf);
   while (done < n) {
-    ssize_t r = ::pread(fd_, p + done, n - done, offset + static_cast<int64_t>(done));
+    ssize_t r =
+        ::pread(static_cast<int>(fd_), p + done, n - done, offset + static_cast<int64_t>(done));
     if (r < 0) {
       if (errno == EINTR) continue;
       return -1;

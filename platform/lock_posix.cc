@@ -1,5 +1,3 @@
-#include "platform/lock.h"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,6 +7,8 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+
+#include "platform/lock.h"
 
 namespace cadenza {
 
@@ -70,7 +70,7 @@ FileLock::~FileLock() {
   // Removed while still held, so that nobody takes a lock on a file that is
   // about to go.
   ::unlink(path_.c_str());
-  ::close(fd_);
+  ::close(static_cast<int>(fd_));
 }
 
 }  // namespace cadenza

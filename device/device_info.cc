@@ -1,15 +1,12 @@
 #include "device/device_info.h"
-
-#include <fcntl.h>
-#include <plist/plist.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "device/wmi_detect.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -17,6 +14,7 @@
 #include "db/hash58.h"
 #include "platform/file.h"
 #include "platform/fs.h"
+#include "platform/plist.h"
 #include "platform/text.h"
 
 namespace cadenza {
@@ -182,33 +180,11 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 // file cannot hang the caller.
 enum class ReadResult { kOk, kMissing, kTooLarge, kError };
 ReadResult ReadSmallFile(const std::string& path, size_t limit, std::string* out) {
-  out->clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? ReadResult::kMissing : ReadResult::kError;
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return ReadResult::kError;
-  }
-  ReadResult result = ReadResult::kOk;
-  char buf[16384];
-  for (;;) {
-    ssize_t r = ::read(fd, buf, sizeof buf);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) {
-      result = ReadResult::kError;
-      break;
-    }
-    if (r == 0) break;
-    if (out->size() + static_cast<size_t>(r) > limit) {
-      result = ReadResult::kTooLarge;
-      break;
-    }
-    out->append(buf, static_cast<size_t>(r));
-  }
-  ::close(fd);
-  if (result != ReadResult::kOk) out->clear();
-  return result;
+  Status s = fs::ReadFileUpTo(path, limit, out);
+  if (s.ok()) return ReadResult::kOk;
+  if (s.code() == Status::Code::kNotFound) return ReadResult::kMissing;
+  if (s.code() == Status::Code::kInvalid) return ReadResult::kTooLarge;
+  return ReadResult::kError;
 }
 
 // ---- SysInfo: "Key: value" lines ----
@@ -266,9 +242,6 @@ struct SysInfoExtended {
   std::optional<std::string> guid_text;
 };
 
-struct PlistFree {
-  void operator()(plist_t p) const { plist_free(p); }
-};
 
 SysInfoExtended ReadSysInfoExtended(const std::string& path) {
   SysInfoExtended info;
@@ -288,35 +261,28 @@ SysInfoExtended ReadSysInfoExtended(const std::string& path) {
       break;
   }
   info.present = true;
-  plist_t raw = nullptr;
-  if (!text.empty()) plist_from_xml(text.data(), static_cast<uint32_t>(text.size()), &raw);
-  std::unique_ptr<void, PlistFree> root(raw);
-  if (!root) {
-    info.damage = "it is not a readable XML property list";
-    return info;
+  std::map<std::string, plist::Value> dict;
+  switch (plist::ParseDictionary(text, &dict)) {
+    case plist::ParseResult::kUnreadable:
+      info.damage = "it is not a readable XML property list";
+      return info;
+    case plist::ParseResult::kNotDict:
+      info.damage = "its property list holds no dictionary";
+      return info;
+    case plist::ParseResult::kOk:
+      break;
   }
-  if (plist_get_node_type(root.get()) != PLIST_DICT) {
-    info.damage = "its property list holds no dictionary";
-    return info;
-  }
-  if (plist_t v = plist_dict_get_item(root.get(), "DBVersion")) {
-    if (plist_get_node_type(v) == PLIST_UINT) {
-      uint64_t n = 0;
-      plist_get_uint_val(v, &n);
-      info.db_version = n;
+  if (auto v = dict.find("DBVersion"); v != dict.end()) {
+    if (v->second.kind == plist::Value::Kind::kInteger) {
+      info.db_version = v->second.integer;
     } else {
       info.damage = "its DBVersion is not a number";
       return info;
     }
   }
-  if (plist_t v = plist_dict_get_item(root.get(), "FireWireGUID")) {
-    if (plist_get_node_type(v) == PLIST_STRING) {
-      uint64_t len = 0;
-      const char* p = plist_get_string_ptr(v, &len);
-      info.guid_text = std::string(p ? p : "", p ? static_cast<size_t>(len) : 0);
-    } else {
-      info.guid_text = std::string();  // present but not text: not a GUID
-    }
+  if (auto v = dict.find("FireWireGUID"); v != dict.end()) {
+    // Present but not text: not a GUID.
+    info.guid_text = v->second.kind == plist::Value::Kind::kString ? v->second.text : std::string();
   }
   return info;
 }
@@ -329,6 +295,16 @@ struct UsbDevice {
   std::string serial;
 };
 
+#ifdef _WIN32
+// On Windows, WMI knows the iPod disk under a drive letter and the serial
+// of its USB storage device, which is the FireWire GUID.
+UsbDevice FindUsbDevice(const std::string& root, const DeviceProbeOptions&) {
+  UsbDevice usb;
+  usb.serial = iPodGuidOfDrive(root);
+  usb.found = !usb.serial.empty();
+  return usb;
+}
+#else
 // Undoes the octal escapes of /proc/self/mountinfo ("\040" for a blank).
 std::string UnescapeMountField(std::string_view s) {
   std::string out;
@@ -437,6 +413,7 @@ UsbDevice FindUsbDevice(const std::string& root, const DeviceProbeOptions& optio
   }
   return usb;
 }
+#endif
 
 // ---- Deciding ----
 
@@ -575,7 +552,7 @@ void SchemeFromDatabase(const std::string& root, bool is_ipod, const UsbDevice& 
     *why_unknown = "the database on it is marked with checksum scheme " + std::to_string(field);
   } else if (is_ipod) {
     info->scheme = ChecksumScheme::kUnknown;
-    if (usb.found) {
+    if (usb.found && usb.product_id != 0) {
       char hex[8];
       std::snprintf(hex, sizeof hex, "%04x", usb.product_id);
       *why_unknown += ", and its USB product id " + std::string(hex) + " is not known";
@@ -653,7 +630,13 @@ DeviceInfo ReadDeviceInfo(const std::string& root, const DeviceProbeOptions& opt
 
   SysInfoExtended ext = ReadSysInfoExtended(ext_path);
   SysInfo sys = ReadSysInfo(sysinfo_path, &info.notes);
+#ifdef _WIN32
+  // Asking WMI takes a while: only for a GUID that the device's files lack.
+  UsbDevice usb;
+  if (!(ext.damage.empty() && ext.guid_text) && !sys.has_guid_line) usb = FindUsbDevice(root, options);
+#else
   UsbDevice usb = FindUsbDevice(root, options);
+#endif
 
   ModelClues clues = IdentifyModel(sys, usb, &info);
   std::string why_unknown = "nothing on it identifies the model";

@@ -21,12 +21,13 @@ set(allowed_cli      ${lower_than_hosts} cli)
 set(allowed_tools    ${lower_than_hosts} tools)
 set(allowed_fuzz     ${lower_than_hosts} fuzz)
 set(allowed_python   ${lower_than_hosts} python)
+set(allowed_com      ${lower_than_hosts} com)
 # Every folder of the project an #include could name.
-set(project_dirs platform db media device component cli tools fuzz testing tests bench
+set(project_dirs platform db media device component cli com tools fuzz testing tests bench
     python bindings examples)
 
 set(errors "")
-foreach(layer platform db media device component cli tools fuzz python)
+foreach(layer platform db media device component cli com tools fuzz python)
   file(GLOB files ${SOURCE_DIR}/${layer}/*.cc ${SOURCE_DIR}/${layer}/*.h)
   foreach(f IN LISTS files)
     get_filename_component(name ${f} NAME)

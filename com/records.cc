@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cstring>
+#include <exception>
 #include <mutex>
+#include <thread>
 #include <new>
 #include <vector>
 
@@ -408,8 +410,25 @@ void ToCom(const MHBD& in, ::MHBD* o) {
 
 void ToCom(const MHSD_T& in, ::MHSD_T* o) {
   Build(Types().mhsd_t, o, [&] {
-    FillSection(in, o);
-    Fill(in.m_mhlt, &o->m_mhlt);
+    // The section's image is as large as all the tracks' images together:
+    // it is converted on a second thread while this one does the tracks.
+    // Both only allocate strings and fill memory of their own.
+    std::exception_ptr failed;
+    std::thread images([&] {
+      try {
+        FillSection(in, o);
+      } catch (...) {
+        failed = std::current_exception();
+      }
+    });
+    try {
+      Fill(in.m_mhlt, &o->m_mhlt);
+    } catch (...) {
+      images.join();
+      throw;
+    }
+    images.join();
+    if (failed) std::rethrow_exception(failed);
   });
 }
 

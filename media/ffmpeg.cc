@@ -308,19 +308,20 @@ std::string FindAnalyserProgram(const std::string& name, const std::string& comp
 #ifdef _WIN32
   // Windows programs carry ".exe": "<component folder>\ffmpeg.exe".
   const std::string file = name + ".exe";
-  const char sep = '\\';
 #else
   const std::string& file = name;
-  const char sep = '/';
 #endif
   std::string in_folder;
   if (!component_folder.empty()) {
-    const char last = component_folder.back();
-    in_folder = component_folder + (last == '/' || last == '\\' ? "" : std::string(1, sep)) + file;
+    in_folder = component_folder;
+    if (in_folder.back() != '/' && in_folder.back() != fs::kSeparator) in_folder += fs::kSeparator;
+    in_folder += file;
     if (fs::IsExecutableFile(in_folder)) return in_folder;
   }
   for (const std::string& dir : fs::ProgramSearchFolders()) {
-    std::string candidate = dir + sep + file;
+    std::string candidate = dir;
+    candidate += fs::kSeparator;
+    candidate += file;
     if (fs::IsExecutableFile(candidate)) return candidate;
   }
   return in_folder.empty() ? file : in_folder;

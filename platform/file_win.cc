@@ -59,11 +59,4 @@ int64_t RandomAccessFile::ReadAt(int64_t offset, void* buf, size_t n) const {
   return static_cast<int64_t>(done);
 }
 
-std::string RandomAccessFile::ReadAt(int64_t offset, size_t n) const {
-  std::string out(n, '\0');
-  int64_t r = ReadAt(offset, out.data(), n);
-  out.resize(r < 0 ? 0 : static_cast<size_t>(r));
-  return out;
-}
-
 }  // namespace cadenza

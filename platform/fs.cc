@@ -27,6 +27,18 @@ bool IsTempFor(std::string_view name, std::string_view target) {
          name.substr(name.size() - 4) == ".tmp";
 }
 
+std::vector<std::string> SplitList(std::string_view list, char separator) {
+  std::vector<std::string> out;
+  while (!list.empty()) {
+    const size_t cut = list.find(separator);
+    std::string_view item = list.substr(0, cut);
+    if (!item.empty()) out.emplace_back(item);
+    if (cut == std::string_view::npos) break;
+    list.remove_prefix(cut + 1);
+  }
+  return out;
+}
+
 void SplitPath(std::string_view path, std::string* folder, std::string* name) {
 #ifdef _WIN32
   size_t cut = path.find_last_of("/\\");

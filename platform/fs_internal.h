@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace cadenza::fs::internal {
 
@@ -22,6 +23,9 @@ bool IsTempFor(std::string_view name, std::string_view target);
 // Splits a path at its last separator ("/", and on Windows also "\"): the
 // folder (empty when there is none) and the name.
 void SplitPath(std::string_view path, std::string* folder, std::string* name);
+
+// The non-empty items of a list such as PATH, in order.
+std::vector<std::string> SplitList(std::string_view list, char separator);
 
 }  // namespace cadenza::fs::internal
 

@@ -416,18 +416,8 @@ bool IsExecutableFile(const std::string& path) {
 }
 
 std::vector<std::string> ProgramSearchFolders() {
-  std::vector<std::string> out;
   const char* path = ::getenv("PATH");
-  if (!path) return out;
-  std::string_view rest = path;
-  while (!rest.empty()) {
-    size_t cut = rest.find(':');
-    std::string_view dir = rest.substr(0, cut);
-    if (!dir.empty()) out.emplace_back(dir);
-    if (cut == std::string_view::npos) break;
-    rest.remove_prefix(cut + 1);
-  }
-  return out;
+  return path ? internal::SplitList(path, ':') : std::vector<std::string>{};
 }
 
 Status CreateTempFile(std::string_view stem, std::string* path) {

@@ -492,22 +492,12 @@ std::vector<std::string> WalkFiles(const std::string& dir, std::vector<WalkError
 bool IsExecutableFile(const std::string& path) { return FileExists(path); }
 
 std::vector<std::string> ProgramSearchFolders() {
-  std::vector<std::string> out;
   DWORD n = GetEnvironmentVariableW(L"PATH", nullptr, 0);
-  if (n == 0) return out;
+  if (n == 0) return {};
   std::wstring value(n, L'\0');
   n = GetEnvironmentVariableW(L"PATH", value.data(), n);
   value.resize(n);
-  std::string path = WideToUtf8(value);
-  std::string_view rest = path;
-  while (!rest.empty()) {
-    size_t cut = rest.find(';');
-    std::string_view dir = rest.substr(0, cut);
-    if (!dir.empty()) out.emplace_back(dir);
-    if (cut == std::string_view::npos) break;
-    rest.remove_prefix(cut + 1);
-  }
-  return out;
+  return internal::SplitList(WideToUtf8(value), ';');
 }
 
 Status CreateTempFile(std::string_view stem, std::string* path) {

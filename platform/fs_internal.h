@@ -1,4 +1,4 @@
-// Pieces shared by the portable and the system-specific parts of the
+// Pieces shared by the portable and the per-system parts of the
 // file-system layer. Not for use outside platform/.
 #ifndef CADENZA_PLATFORM_FS_INTERNAL_H_
 #define CADENZA_PLATFORM_FS_INTERNAL_H_

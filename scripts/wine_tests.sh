@@ -84,7 +84,7 @@ done
 # above and not run.
 if [ -n "${bin[32]+x}" ] && ! timeout 30 /usr/lib/wine/wine --version >/dev/null 2>&1; then
   echo "note: this machine cannot run 32-bit programs (the kernel's 32-bit emulation is off);"
-  echo "note: the 32-bit component was built and inspected, not run"
+  echo "note: the 32-bit component was built and its exports and imports checked, not run"
   unset 'bin[32]'
 fi
 

@@ -105,6 +105,8 @@ Status GetSpace(const std::string& path, SpaceInfo* out);
 Status FlushFileSystem(const std::string& path);
 // Copies a file, replacing the target.
 Status CopyFile(const std::string& from, const std::string& to);
+// Renames a file, replacing the target (both in one file system).
+Status RenameFile(const std::string& from, const std::string& to);
 
 // Copies in pieces of `piece` bytes; after each piece calls `after_piece`,
 // which returns false to cancel. A failed or cancelled copy removes the

@@ -252,6 +252,11 @@ Status WriteFileAtomic(const std::string& path, std::string_view data) {
   return Status::OK();
 }
 
+Status RenameFile(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return WriteError(errno, to);
+  return Status::OK();
+}
+
 Status GetSpace(const std::string& path, SpaceInfo* out) {
   struct statvfs v {};
   if (path.empty() || ::statvfs(path.c_str(), &v) != 0)

@@ -77,10 +77,12 @@ FileStamp StampOf(const BY_HANDLE_FILE_INFORMATION& info) {
   FileStamp s;
   s.size =
       static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
-  // 100 ns units since 1601.
+  // 100 ns units since 1601, made nanoseconds since 1970 as on POSIX (the
+  // 1601-based count in nanoseconds would not fit 64 bits).
   const uint64_t t = (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
                      info.ftLastWriteTime.dwLowDateTime;
-  s.mtime_ns = static_cast<int64_t>(t) * 100;
+  constexpr int64_t k1970 = 116444736000000000;  // 1970-01-01 in those units
+  s.mtime_ns = (static_cast<int64_t>(t) - k1970) * 100;
   s.inode = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return s;
 }
@@ -286,6 +288,12 @@ Status WriteFileAtomic(const std::string& path, std::string_view data) {
     s = Status::IOError(ErrorText(GetLastError()) + ": " + path);
   if (!s.ok()) ::DeleteFileW(W(tmp).c_str());
   return s;
+}
+
+Status RenameFile(const std::string& from, const std::string& to) {
+  if (!MoveFileExW(W(from).c_str(), W(to).c_str(), MOVEFILE_REPLACE_EXISTING))
+    return WriteError(GetLastError(), to);
+  return Status::OK();
 }
 
 Status GetSpace(const std::string& path, SpaceInfo* out) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <vector>
 
 #include "platform/text.h"
@@ -350,28 +351,29 @@ int64_t ReadTagBody(const RandomAccessFile& file, int64_t iOffset, int64_t decla
   return want > 0 ? file.ReadAt(iOffset + 10, buf.data(), static_cast<size_t>(want)) : 0;
 }
 
-// Stores the frames of a version 2.2 tag (3-character ids, 3-byte sizes)
-// found in b[pos..len) until padding or a frame that does not fit.
-void ParseV22Frames(const uint8_t* b, int64_t pos, int64_t len, ID3TagInfo& tag) {
+using FrameFn = std::function<void(const ID3v2Frame&)>;
+
+// Hands the frames of a version 2.2 tag (3-character ids, 3-byte sizes)
+// found in b[pos..len) to `fn` until padding or a frame that does not fit.
+void WalkV22Frames(const uint8_t* b, int64_t pos, int64_t len, const FrameFn& fn) {
   while (pos >= 0 && pos <= len - 6) {
     const uint8_t* h = b + pos;
-    std::string id(reinterpret_cast<const char*>(h), 3);
     int64_t size = (int64_t{h[3]} << 16) | (int64_t{h[4]} << 8) | h[5];
     pos += 6;
     if (h[0] == 0 && h[1] == 0 && h[2] == 0) break;
     if (pos > len - size) break;
-    std::string text = DecodeFrameText(b + pos, id, size);
+    fn({std::string_view(reinterpret_cast<const char*>(h), 3), b + pos, size, false});
     pos += size;
-    StoreFrame(id, text, tag);
   }
 }
 
-// Stores the frames of a version 2.3 or 2.4 tag found in b[pos..len - footer)
-// until padding or a frame that does not fit. Returns the offset in the file
-// of the next tag a SEEK frame points to (counted from the end of this tag at
-// `tag_end`), or -1 when there is none.
-int64_t ParseV23V24Frames(uint8_t* b, int64_t pos, int64_t len, const TagHeader& th,
-                       int64_t tag_end, ID3TagInfo& tag) {
+// Hands the frames of a version 2.3 or 2.4 tag found in b[pos..len - footer)
+// to `fn` until padding or a frame that does not fit; SEEK frames are kept
+// back. Returns the offset in the file of the next tag a SEEK frame points
+// to (counted from the end of this tag at `tag_end`), or -1 when there is
+// none.
+int64_t WalkV23V24Frames(uint8_t* b, int64_t pos, int64_t len, const TagHeader& th, int64_t tag_end,
+                         const FrameFn& fn) {
   int64_t result = -1;
   const int64_t f = th.footer;
   const int version = th.version;
@@ -380,7 +382,7 @@ int64_t ParseV23V24Frames(uint8_t* b, int64_t pos, int64_t len, const TagHeader&
     const uint8_t* h = b + pos;
     pos += 10;
     if (h[0] == 0 && h[1] == 0 && h[2] == 0 && h[3] == 0) break;
-    std::string id(reinterpret_cast<const char*>(h), 4);
+    std::string_view id(reinterpret_cast<const char*>(h), 4);
     int64_t size = ReadTagInteger(h + 4, version == 4, &overflow);
     if (overflow || pos > len - f - size) break;
     if (pos <= len - f - size - 4 && !IsValidFrameID(b + pos + size)) {
@@ -402,54 +404,117 @@ int64_t ParseV23V24Frames(uint8_t* b, int64_t pos, int64_t len, const TagHeader&
       }
       if (fl & 0x01) data_start += 4;
     }
-    std::string text;
-    if (!skip) {
-      text = DecodeFrameText(b + pos + data_start, id, size - data_start - removed);
-    }
+    // The body may end before the bytes the flags announce; the buffer's
+    // slack keeps the pointer inside it.
+    ID3v2Frame frame{id, b + pos + data_start,
+                     skip ? 0 : std::max<int64_t>(0, size - data_start - removed), skip};
     pos += size;
     if (id == "SEEK") {
+      std::string text = DecodeFrameText(frame.data, id, frame.size);
       if (IsDecimal(text)) result = tag_end + DecimalValue(text);
     } else {
-      StoreFrame(id, text, tag);
+      fn(frame);
     }
   }
   return result;
 }
 
-}  // namespace
-
-int64_t ParseID3v2Tag(const RandomAccessFile& file, int64_t iOffset,
-                      ID3TagInfo& tag) {
+// A tag read into memory, with what its header and extended header say.
+struct LoadedTag {
   TagHeader th;
-  if (!ReadTagHeader(file, iOffset, th)) return -1;
   std::vector<uint8_t> buf;
-  int64_t len = ReadTagBody(file, iOffset, th.declared, buf);
-  if (len < 0) return -1;
-  uint8_t* b = buf.data();
+  int64_t len = 0;      // bytes of `buf` that came from the file
+  int64_t pos = 0;      // where the first frame starts
+  bool update = false;  // the tag only adds to the one before it
+};
 
-  if (th.unsync && th.version < 4) len -= UndoUnsynchronisation(b, len);
-
-  int64_t pos = 0;
-  bool update = false;
-  if (th.extended) {
+// Reads the tag whose header is at `iOffset`; false when its header, body or
+// extended header cannot be read.
+bool LoadTag(const RandomAccessFile& file, int64_t iOffset, LoadedTag& t) {
+  if (!ReadTagHeader(file, iOffset, t.th)) return false;
+  t.len = ReadTagBody(file, iOffset, t.th.declared, t.buf);
+  if (t.len < 0) return false;
+  uint8_t* b = t.buf.data();
+  if (t.th.unsync && t.th.version < 4) t.len -= UndoUnsynchronisation(b, t.len);
+  if (t.th.extended) {
     // Bytes past `len` are zero, so a short tag reads as a zero size.
     bool overflow = false;
-    int32_t ext = ReadTagInteger(b, th.version == 4, &overflow);
-    if (overflow) return -1;
-    if (th.version == 3) {
-      pos = int64_t{ext} + 4;
+    int32_t ext = ReadTagInteger(b, t.th.version == 4, &overflow);
+    if (overflow) return false;
+    if (t.th.version == 3) {
+      t.pos = int64_t{ext} + 4;
     } else {
-      pos = ext;
-      update = len > 5 && (b[5] & 0x40) != 0;
+      t.pos = ext;
+      t.update = t.len > 5 && (b[5] & 0x40) != 0;
     }
   }
-  if (!update) ClearTagInfo(tag);
+  return true;
+}
 
-  if (th.version == 2) {
-    ParseV22Frames(b, pos, len, tag);
+// Hands the frames of a loaded tag at `iOffset` to `fn`; returns the offset
+// of a further tag a SEEK frame announces, or -1.
+int64_t WalkFrames(LoadedTag& t, int64_t iOffset, const FrameFn& fn) {
+  if (t.th.version == 2) {
+    WalkV22Frames(t.buf.data(), t.pos, t.len, fn);
     return -1;
   }
-  return ParseV23V24Frames(b, pos, len, th, iOffset + 10 + th.declared, tag);
+  return WalkV23V24Frames(t.buf.data(), t.pos, t.len, t.th, iOffset + 10 + t.th.declared, fn);
+}
+
+// Finds the ID3v2 tags of `file`: the one at its start and those its SEEK
+// frames lead to or, failing that, the one announced by a "3DI" footer at
+// the end. `parse` takes each tag's header offset and returns the offset of
+// a further tag or -1. True when a tag header was found.
+bool VisitTags(const RandomAccessFile& file, const std::function<int64_t(int64_t)>& parse) {
+  bool found = false;
+  int64_t pos = 0;
+  for (int hops = 0; pos >= 0 && hops < kMaxLinkedTags; ++hops) {
+    if (file.ReadAt(pos, 3) != "ID3") break;
+    found = true;
+    int64_t next = parse(pos);
+    // A SEEK frame only ever leads forward, into the file.
+    pos = (next > pos && next < file.size()) ? next : -1;
+  }
+  if (found) return true;
+
+  int64_t size = file.size();
+  int64_t end = size;
+  if (size >= 128 && file.ReadAt(size - 128, 3) == "TAG") end = size - 128;
+  int64_t footer_pos = std::max<int64_t>(end - 10, 0);
+  std::string footer = file.ReadAt(footer_pos, 10);
+  if (footer.size() == 10 && footer.compare(0, 3, "3DI") == 0) {
+    bool overflow = false;
+    int32_t tag_size =
+        ReadTagInteger(reinterpret_cast<const uint8_t*>(footer.data()) + 6, true, &overflow);
+    int64_t header_pos = footer_pos - tag_size - 10;
+    if (!overflow && header_pos >= 0) {
+      parse(header_pos);
+      found = true;
+    }
+  }
+  return found;
+}
+
+}  // namespace
+
+int64_t ParseID3v2Tag(const RandomAccessFile& file, int64_t iOffset, ID3TagInfo& tag) {
+  LoadedTag t;
+  if (!LoadTag(file, iOffset, t)) return -1;
+  if (!t.update) ClearTagInfo(tag);
+  return WalkFrames(t, iOffset, [&tag](const ID3v2Frame& f) {
+    StoreFrame(f.id, DecodeFrameText(f.data, f.id, f.size), tag);
+  });
+}
+
+bool ForEachID3v2Frame(const RandomAccessFile& file, int64_t iOffset,
+                       const std::function<void(const ID3v2Frame&)>& fn, int* piVersion,
+                       int64_t* piEnd) {
+  LoadedTag t;
+  if (!LoadTag(file, iOffset, t)) return false;
+  if (piVersion) *piVersion = t.th.version;
+  if (piEnd) *piEnd = iOffset + 10 + t.th.declared;
+  WalkFrames(t, iOffset, fn);
+  return true;
 }
 
 bool ReadID3v1Tag(const std::string& sFilePath, ID3TagInfo& tag) {
@@ -481,33 +546,115 @@ bool ReadID3v1Tag(const std::string& sFilePath, ID3TagInfo& tag) {
 bool ReadID3v2Tag(const std::string& sFilePath, ID3TagInfo& tag) {
   RandomAccessFile file;
   if (!file.Open(sFilePath)) return false;
-  bool found = false;
-  int64_t pos = 0;
-  for (int hops = 0; pos >= 0 && hops < kMaxLinkedTags; ++hops) {
-    if (file.ReadAt(pos, 3) != "ID3") break;
-    found = true;
-    int64_t next = ParseID3v2Tag(file, pos, tag);
-    // A SEEK frame only ever leads forward, into the file.
-    pos = (next > pos && next < file.size()) ? next : -1;
-  }
-  if (found) return true;
+  return VisitTags(file, [&](int64_t at) { return ParseID3v2Tag(file, at, tag); });
+}
 
-  int64_t size = file.size();
-  int64_t end = size;
-  if (size >= 128 && file.ReadAt(size - 128, 3) == "TAG") end = size - 128;
-  int64_t footer_pos = std::max<int64_t>(end - 10, 0);
-  std::string footer = file.ReadAt(footer_pos, 10);
-  if (footer.size() == 10 && footer.compare(0, 3, "3DI") == 0) {
-    bool overflow = false;
-    int32_t tag_size = ReadTagInteger(
-        reinterpret_cast<const uint8_t*>(footer.data()) + 6, true, &overflow);
-    int64_t header_pos = footer_pos - tag_size - 10;
-    if (!overflow && header_pos >= 0) {
-      ParseID3v2Tag(file, header_pos, tag);
-      found = true;
-    }
+std::string CommentDescription(const uint8_t* body, int64_t iLength) {
+  if (iLength <= 4) return {};
+  return BytesToText(body + 4, iLength - 4, body[0], true);
+}
+
+namespace {
+
+// The leading decimal digits of `s` as a number (at most nine of them), and
+// where they end.
+int32_t LeadingNumber(std::string_view s, size_t* end = nullptr) {
+  size_t i = 0;
+  int32_t v = 0;
+  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+    if (i < 9) v = v * 10 + (s[i] - '0');
   }
-  return found;
+  if (end) *end = i;
+  return v;
+}
+
+// "n/N" into its two numbers; a missing one stays 0.
+void NumberPair(std::string_view s, int32_t* n, int32_t* count) {
+  size_t end = 0;
+  *n = LeadingNumber(s, &end);
+  *count = end < s.size() && s[end] == '/' ? LeadingNumber(s.substr(end + 1)) : 0;
+}
+
+// True when a picture frame body (APIC, or PIC in version 2.2) holds image
+// bytes behind its encoding, format, type and description.
+bool PictureHasData(const ID3v2Frame& f) {
+  int64_t k = 1;
+  if (f.id == "PIC") {
+    k += 3;
+  } else {
+    k += TerminatedSize(f.data + k, std::max<int64_t>(f.size - k, 0), 0);
+  }
+  k += 1;  // picture type
+  if (f.size <= k) return false;
+  return f.size > k + TerminatedSize(f.data + k, f.size - k, f.data[0]);
+}
+
+// Stores one frame of a tag into `t`; `have_comment` tells whether a comment
+// without a description was stored already.
+void StoreTagsFrame(const ID3v2Frame& f, Tags& t, bool& have_plain_comment) {
+  const std::string_view id = f.id;
+  auto is = [id](const char* v22, const char* v24) { return id == v22 || id == v24; };
+  if (is("PIC", "APIC")) {
+    t.has_cover = t.has_cover || PictureHasData(f);
+    return;
+  }
+  // Line breaks come back as the line feeds they were written as.
+  std::string text = DecodeFrameText(f.data, id, f.size);
+  std::erase(text, '\r');
+  if (is("COM", "COMM")) {
+    bool plain = CommentDescription(f.data, f.size).empty();
+    if ((plain && !have_plain_comment) || t.comment.empty()) t.comment = text;
+    have_plain_comment = have_plain_comment || plain;
+  } else if (is("TT2", "TIT2")) {
+    t.title = text;
+  } else if (is("TP1", "TPE1")) {
+    t.artist = text;
+  } else if (is("TAL", "TALB")) {
+    t.album = text;
+  } else if (is("TP2", "TPE2")) {
+    t.album_artist = text;
+  } else if (is("TCO", "TCON")) {
+    t.genre = ResolveGenreText(text);
+  } else if (is("TCM", "TCOM")) {
+    t.composer = text;
+  } else if (is("TYE", "TYER") || id == "TDRC") {
+    t.year = Utf8Prefix(text, 4);
+  } else if (is("TRK", "TRCK")) {
+    NumberPair(text, &t.track_number, &t.track_count);
+  } else if (is("TPA", "TPOS")) {
+    NumberPair(text, &t.disc_number, &t.disc_count);
+  } else if (is("TCP", "TCMP")) {
+    t.compilation = LeadingNumber(text) != 0;
+  } else if (is("TBP", "TBPM")) {
+    t.bpm = LeadingNumber(text);
+  }
+}
+
+}  // namespace
+
+bool ReadID3Tags(const std::string& path, Tags* out) {
+  *out = Tags();
+  RandomAccessFile file;
+  if (!file.Open(path)) return false;
+  bool have_plain_comment = false;
+  bool found = VisitTags(file, [&](int64_t at) {
+    LoadedTag t;
+    if (!LoadTag(file, at, t)) return int64_t{-1};
+    return WalkFrames(t, at,
+                      [&](const ID3v2Frame& f) { StoreTagsFrame(f, *out, have_plain_comment); });
+  });
+  ID3TagInfo v1;
+  if (!ReadID3v1Tag(path, v1)) return found;
+  for (auto [field, v1_field] : {std::pair{&out->title, &v1.sTitle},
+                                 {&out->artist, &v1.sArtist},
+                                 {&out->album, &v1.sAlbum},
+                                 {&out->year, &v1.sYear},
+                                 {&out->comment, &v1.sComment},
+                                 {&out->genre, &v1.sGenre}}) {
+    if (field->empty()) *field = *v1_field;
+  }
+  if (out->track_number == 0) out->track_number = LeadingNumber(v1.sTrack);
+  return true;
 }
 
 }  // namespace cadenza

@@ -6,9 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
+#include "cadenza/tags.h"
 #include "platform/file.h"
 
 namespace cadenza {
@@ -45,6 +47,38 @@ bool ReadID3v2Tag(const std::string& sFilePath, ID3TagInfo& tag);
 // Returns the file offset of a further tag announced by a SEEK frame, or -1.
 int64_t ParseID3v2Tag(const RandomAccessFile& file, int64_t iOffset,
                       ID3TagInfo& tag);
+
+// One frame of an ID3v2 tag as ForEachID3v2Frame hands it over; valid only
+// during the call.
+struct ID3v2Frame {
+  std::string_view id;  // three characters in a version 2.2 tag, four otherwise
+  // The body with unsynchronisation undone and a group byte or data length
+  // in front of it left out.
+  const uint8_t* data = nullptr;
+  int64_t size = 0;
+  bool opaque = false;  // compressed or encrypted: no body is given
+};
+
+// Hands each frame of the tag whose header is at `iOffset` to `fn`, in the
+// order of the tag, SEEK frames left out and not followed. False when no tag
+// of version 2 to 4 can be read there. `piVersion` receives the major
+// version before the first frame is handed over, `piEnd` the offset just past the tag (and its
+// footer) as its header announces it, which may lie beyond the end of the file.
+bool ForEachID3v2Frame(const RandomAccessFile& file, int64_t iOffset,
+                       const std::function<void(const ID3v2Frame&)>& fn, int* piVersion = nullptr,
+                       int64_t* piEnd = nullptr);
+
+// The description of a COMM (version 2.2: COM) frame body, as UTF-8.
+std::string CommentDescription(const uint8_t* body, int64_t iLength);
+
+// Reads every field of `out` from the file's ID3v2 tags (found as
+// ReadID3v2Tag finds them), taking title, artist, album, year, comment,
+// genre and track number from the ID3v1 tag where those lack them. Of
+// several comments the one without a description wins, else the first.
+// Line breaks are line feeds (the ID3v2 text keeps no carriage return).
+// Years keep their first four characters; "n/N" numbers and tempos their
+// leading digits. False (and `out` cleared) when the file has neither tag.
+bool ReadID3Tags(const std::string& path, Tags* out);
 
 // The text of one frame body (`iLength` bytes at `body`) for the frame id.
 std::string DecodeFrameText(const uint8_t* body, std::string_view sFrameID,

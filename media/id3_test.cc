@@ -1,12 +1,15 @@
 #include "media/id3.h"
 
+#include <taglib/attachedpictureframe.h>
 #include <taglib/fileref.h>
 #include <taglib/id3v1tag.h>
+#include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
 #include <taglib/tag.h>
 
 #include <random>
 
+#include "media/id3_writer.h"
 #include "media/media_test_util.h"
 
 namespace cadenza {
@@ -230,6 +233,157 @@ TEST(ID3FixtureTest, AgreesWithTagLib) {
   ASSERT_NE(mpeg.ID3v1Tag(), nullptr);
   EXPECT_EQ(v1.sTitle + "|" + v1.sGenre + "|" + v1.sTrack,
             text(mpeg.ID3v1Tag()->title()) + "|Jazz|3");
+}
+
+// Every field of Tags on one line, and the same as TagLib reads the file.
+std::string Line(const Tags& t) {
+  auto pair = [](int n, int c) {
+    return n ? std::to_string(n) + (c ? "/" + std::to_string(c) : "") : "";
+  };
+  return t.title + "|" + t.artist + "|" + t.album + "|" + t.album_artist + "|" + t.genre + "|" +
+         t.composer + "|" + t.year + "|" + t.comment + "|" + pair(t.track_number, t.track_count) +
+         "|" + pair(t.disc_number, t.disc_count) + "|" + (t.compilation ? "1" : "") + "|" +
+         (t.bpm ? std::to_string(t.bpm) : "") + "|" + (t.has_cover ? "cover" : "");
+}
+std::string TagLibPicture(const std::string& path) {
+  TagLib::MPEG::File f(path.c_str());
+  const auto* t = f.ID3v2Tag();
+  if (!t || t->frameList("APIC").isEmpty()) return "";
+  auto* pic = dynamic_cast<TagLib::ID3v2::AttachedPictureFrame*>(t->frameList("APIC").front());
+  return pic ? std::string(pic->picture().data(), pic->picture().size()) : "";
+}
+std::string TagLibLine(const std::string& path) {
+  TagLib::MPEG::File f(path.c_str());
+  const auto* t = f.ID3v2Tag();
+  if (!t) return "no tag";
+  auto frame = [t](const char* id) {
+    return t->frameList(id).isEmpty() ? "" : t->frameList(id).front()->toString().to8Bit(true);
+  };
+  return t->title().to8Bit(true) + "|" + t->artist().to8Bit(true) + "|" + t->album().to8Bit(true) +
+         "|" + frame("TPE2") + "|" + t->genre().to8Bit(true) + "|" + frame("TCOM") + "|" +
+         (t->year() ? std::to_string(t->year()) : "") + "|" + t->comment().to8Bit(true) + "|" +
+         frame("TRCK") + "|" + frame("TPOS") + "|" + frame("TCMP") + "|" + frame("TBPM") + "|" +
+         (TagLibPicture(path).empty() ? "" : "cover");
+}
+// The bytes behind the ID3v2 tag at the front (all when there is none).
+std::string AfterTag(const std::string& b) {
+  if (b.compare(0, 3, "ID3") != 0) return b;
+  size_t size = (size_t(b[6]) << 21) | (size_t(b[7]) << 14) | (size_t(b[8]) << 7) | size_t(b[9]);
+  return b.substr(std::min(b.size(), 10 + size + (b[5] & 0x10 ? 10 : 0)));
+}
+bool Sh(const std::string& cmd) {
+  return std::system(("(" + cmd + ") >/dev/null 2>&1").c_str()) == 0;
+}
+
+class ID3TagsTest : public MediaTest {
+ protected:
+  void SetUp() override {
+    MediaTest::SetUp();
+    if (!Sh("ffmpeg -version")) GTEST_SKIP() << "ffmpeg is not installed";
+  }
+  // An MP3 file of ffmpeg's with `args` (inputs, metadata, tag options).
+  std::string Mp3(const std::string& name, const std::string& args) {
+    std::string path = (dir_ / name).string();
+    EXPECT_TRUE(Sh("cd '" + dir_.string() + "' && ffmpeg -v error -y -f lavfi -i sine=d=3 " + args +
+                   " -c:a libmp3lame '" + path + "'"));
+    return path;
+  }
+  // A v2.3 or v2.4 file with every field and a PNG cover.
+  std::string Tagged(int version) {
+    EXPECT_TRUE(Sh("cd '" + dir_.string() +
+                   "' && ffmpeg -v error -y -f lavfi -i color=red:s=16x16 -frames:v 1 c.png"));
+    return Mp3("v" + std::to_string(version) + ".mp3",
+               "-i c.png -map 0 -map 1 -c:v copy -metadata title='Ωμέγα 日本語' -metadata "
+               "artist=Art -metadata album=Alb -metadata album_artist=Various -metadata "
+               "genre=Jazz -metadata composer=Comp -metadata date=2001 -metadata track=3/12 "
+               "-metadata disc=1/2 -metadata TBPM=128 -id3v2_version " +
+                   std::to_string(version));
+  }
+  static constexpr const char* kFull =
+      "Ωμέγα 日本語|Art|Alb|Various|Jazz|Comp|2001||3/12|1/2||128|cover";
+};
+
+TEST_F(ID3TagsTest, ReadsWhatTagLibReads) {
+  Tags t;
+  for (int version : {3, 4}) {
+    std::string path = Tagged(version);
+    ASSERT_TRUE(ReadID3Tags(path, &t)) << version;
+    EXPECT_EQ(Line(t), kFull);
+    EXPECT_EQ(TagLibLine(path), kFull);
+  }
+  // Version 2.2 with a picture, the described comment losing to the plain
+  // one; the ID3v1.1 tag fills in what the ID3v2 tag lacks.
+  std::string v22 = Frame22("TT2", T("Two")) + Frame22("TP2", T("AA")) + Frame22("TPA", T("2/3")) +
+                    Frame22("TCP", T("1")) + Frame22("TBP", T("120.5")) +
+                    Frame22("TCO", T("(17)")) + Frame22("COM", T("engd\0first"s)) +
+                    Frame22("COM", T("eng\0plain"s)) + Frame22("PIC", T("PNG\x03\0img"s));
+  std::string v1 = V1Tag(std::string("c").append(28, '\0') + '\x05', 8);
+  ASSERT_TRUE(ReadID3Tags(Write("a.mp3", Tag(2, 0, v22) + std::string(300, 'x') + v1), &t));
+  EXPECT_EQ(Line(t), "Two|Artist|Album|AA|Rock||1999|plain|5|2/3|1|120|cover");
+  ASSERT_TRUE(ReadID3Tags(Write("b.mp3", v1), &t));
+  EXPECT_EQ(Line(t), "Title|Artist|Album||Jazz||1999|c|5||||");
+  EXPECT_FALSE(ReadID3Tags(Write("c.mp3", std::string(300, 'x')), &t));
+  EXPECT_EQ(Line(t), "||||||||||||");
+}
+
+TEST_F(ID3TagsTest, WritesNewTagInFrontOfTheSameAudio) {
+  Tags w;
+  w.title = "Новое", w.year = "1999", w.comment = "Ωμέγα 日本語\nline";
+  w.track_number = 5, w.disc_count = 4, w.compilation = true, w.bpm = 90;
+  const std::string edited =
+      "Новое|Art|Alb|Various|Jazz|Comp|1999|Ωμέγα 日本語\nline|5/12|1/4|1|90|cover";
+  const std::pair<std::string, std::string> cases[] = {
+      {Tagged(3), edited},
+      {Tagged(4), edited},
+      // No ID3v2 tag; an empty ID3v1 tag at the end.
+      {Write("none.mp3", ReadBytes(Mp3("v0.mp3", "-id3v2_version 0")) + "TAG" +
+                             std::string(124, '\0') + '\xFF'),
+       "Новое||||||1999|Ωμέγα 日本語\nline|5||1|90|"}};
+  for (const auto& [in, want] : cases) {
+    SCOPED_TRACE(in);
+    const std::string before = ReadBytes(in), out = in + ".out.mp3";
+    ASSERT_TRUE(WriteID3v2Tags(in, out, w).ok());
+    const std::string after = ReadBytes(out);
+    EXPECT_EQ(after.substr(0, 4), "ID3\x04");
+    EXPECT_EQ(TagLibLine(out), want);
+    Tags t;
+    ASSERT_TRUE(ReadID3Tags(out, &t));
+    EXPECT_EQ(Line(t), want);
+    EXPECT_EQ(TagLibPicture(out), TagLibPicture(in));
+    EXPECT_EQ(AfterTag(after), AfterTag(before));
+    EXPECT_EQ(ReadBytes(in), before);
+    Sh("ffmpeg -v error -i '" + out + "' -f null - 2>'" + out + ".log'");
+    EXPECT_EQ(ReadBytes(out + ".log"), "");
+  }
+}
+
+TEST_F(ID3TagsTest, WriterTakesCraftedTags) {
+  Tags w;
+  w.album = "New";
+  const std::string audio = "\xFF\xFB\x90\x00" + std::string(400, 'a');
+  // Version 2.4 with an extended header and a footer; version 2.2 with a
+  // picture that becomes an APIC frame.
+  const std::string v24 = Tag(4, 0x50, SyncSafe(6) + "\x01\0"s + Frame24("TPE1", T("Keep")), 0);
+  const std::string v22 = Tag(2, 0, Frame22("TP1", T("Keep")) + Frame22("PIC", T("JPG\x03\0pic"s)));
+  const std::pair<std::string, std::string> cases[] = {
+      {v24 + "3DI" + v24.substr(3, 7), "|Keep|New||||||||||"}, {v22, "|Keep|New||||||||||cover"}};
+  for (const auto& [tag, want] : cases) {
+    const std::string in = Write("in.mp3", tag + audio), out = (dir_ / "out.mp3").string();
+    ASSERT_TRUE(WriteID3v2Tags(in, out, w).ok());
+    EXPECT_EQ(TagLibLine(out), want);
+    EXPECT_EQ(AfterTag(ReadBytes(out)), audio);
+  }
+  EXPECT_EQ(TagLibPicture((dir_ / "out.mp3").string()), "pic");
+  // A tag running past the end of the file, the file itself as the copy, a
+  // missing file.
+  std::string big = Tag(3, 0, Frame23("TIT2", T("Big")));
+  big.replace(6, 4, SyncSafe(0x0FFFFFFF));
+  EXPECT_EQ(WriteID3v2Tags(Write("big.mp3", big), Write("x.mp3", ""), w).code(),
+            Status::Code::kCorrupt);
+  const std::string in = Write("in.mp3", audio);
+  EXPECT_EQ(WriteID3v2Tags(in, in, w).code(), Status::Code::kInvalid);
+  EXPECT_EQ(ReadBytes(in), audio);
+  EXPECT_FALSE(WriteID3v2Tags(in + "x", in + "y", w).ok());
 }
 
 }  // namespace

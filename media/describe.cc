@@ -5,8 +5,10 @@
 #include <cstring>
 #include <limits>
 
+#include "media/convert.h"
 #include "media/id3.h"
 #include "media/media_kind.h"
+#include "media/mp4.h"
 #include "media/mpeg_audio.h"
 #include "media/pcm_audio.h"
 #include "platform/fs.h"
@@ -77,15 +79,90 @@ std::string ReadStream(const std::string& path, MediaReader reader, TrackInfo& i
       SetPCM(p, info);
       return "";
     case MediaReader::kAnalyser:
+    case MediaReader::kMP4:
+    case MediaReader::kProtected:
+    case MediaReader::kConvertAudio:
+    case MediaReader::kConvertVideo:
       break;
   }
   return "";
+}
+
+// An MP4 audio file, by our own reader: its stream and its tags.
+Status ReadMP4Audio(const std::string& path, const MediaKind& kind, TrackInfo& info,
+                    MediaFacts& facts) {
+  MP4Info m;
+  if (Status st = ReadMP4(path, &m); !st.ok()) {
+    info.isFileSupported = false;
+    return Status::Unsupported("not a valid MP4 audio file (" + st.message() + ")");
+  }
+  facts.tags = m.tags;
+  if (m.encrypted) {
+    info.isFileSupported = false;
+    return Status::Unsupported(
+        "a protected file from the iTunes Store: it plays only on computers authorised for its "
+        "account, so it cannot be put on the iPod");
+  }
+  if (m.audio_codec != "aac" && m.audio_codec != "alac") {
+    info.isFileSupported = false;
+    facts.convert_audio = !m.audio_codec.empty() && m.video_codec.empty();
+    return Status::Unsupported(m.audio_codec.empty()
+                                   ? std::string("an MP4 file without audio")
+                                   : "the iPod does not play " + m.audio_codec + " audio");
+  }
+  const Tags& t = m.tags;
+  auto take = [](std::string& field, const std::string& value) {
+    if (!value.empty()) field = value;
+  };
+  take(info.sTitle, t.title);
+  take(info.sArtist, t.artist);
+  take(info.sAlbum, t.album);
+  take(info.sYear, t.year);
+  take(info.sGenre, t.genre);
+  take(info.sComment, t.comment);
+  take(info.sComposer, t.composer);
+  info.sAudioCodec = m.audio_codec;
+  info.iBitrateInKbs = m.bitrate_kbps;
+  info.iSampleRateInHz = m.sample_rate;
+  info.iTrackTimLength = static_cast<int32_t>(
+      std::clamp<int64_t>(m.duration_ms, 0, std::numeric_limits<int32_t>::max()));
+  info.IsVBR = 0;
+  const int64_t size = fs::FileSize(path);
+  if (size < 0 || size > std::numeric_limits<int32_t>::max()) {
+    info.isFileSupported = false;
+    return Status::Unsupported("larger than the 2 GiB a track of the iPod can hold");
+  }
+  info.iFileSize = static_cast<int32_t>(size);
+  // Audiobooks, by extension or by the kind the file's tags give, resume
+  // where they were left and stay out of shuffles.
+  if (kind.media_type == 8 || m.media_kind == 2) {
+    info.iRememberPlayBackPos = 1;
+    info.iSkipWhenShuffle = 1;
+  }
+  info.isFileSupported = true;
+  return Status::OK();
+}
+
+// Whether the iPod plays the video of an MP4-family file: empty when it
+// does, or when our reader cannot tell (the analyser's verdict stands).
+std::string VideoVerdict(const std::string& path) {
+  MP4Info m;
+  if (!ReadMP4(path, &m).ok() || m.video_codec.empty()) return "";
+  return VideoRefusal(m.video_codec, m.avc_profile, m.avc_level, m.width, m.height);
 }
 
 }  // namespace
 
 Status DescribeMediaFile(const std::string& path, const MediaOptions& options,
                          TrackInfo* info, std::vector<Status>* analyser_errors) {
+  return DescribeMediaFile(path, options, info, analyser_errors, nullptr);
+}
+
+Status DescribeMediaFile(const std::string& path, const MediaOptions& options, TrackInfo* info,
+                         std::vector<Status>* analyser_errors, MediaFacts* facts) {
+  MediaFacts ignored_facts;
+  ignored_facts.check_video = false;
+  if (!facts) facts = &ignored_facts;
   // Only regular files (or links to them) are read: opening a FIFO would
   // wait for a writer, here and in the external analyser alike.
   fs::FileStamp stamp;
@@ -103,8 +180,37 @@ Status DescribeMediaFile(const std::string& path, const MediaOptions& options,
     return Status::Unsupported("Not a kind of file the iPod plays (." +
                                AsciiLower(UpperExtension(path)) + ")");
   Status status;
-  if (kind->reader == MediaReader::kAnalyser) {
+  if (kind->reader == MediaReader::kMPEGAudio || kind->reader == MediaReader::kWave ||
+      kind->reader == MediaReader::kAiff)
+    ReadID3Tags(path, &facts->tags);
+  if (kind->reader == MediaReader::kProtected) {
+    info->isFileSupported = false;
+    return Status::Unsupported(
+        "a protected file from the iTunes Store: it plays only on computers authorised for its "
+        "account, so it cannot be put on the iPod");
+  }
+  if (kind->reader == MediaReader::kConvertAudio || kind->reader == MediaReader::kConvertVideo) {
+    const bool audio = kind->reader == MediaReader::kConvertAudio;
+    (audio ? facts->convert_audio : facts->convert_video) = true;
+    info->isFileSupported = false;
+    return Status::Unsupported(
+        audio ? "the iPod does not play ." + AsciiLower(UpperExtension(path)) +
+                    " files; they are converted on import"
+              : "the iPod does not play ." + AsciiLower(UpperExtension(path)) +
+                    " video; --convert-video converts it");
+  }
+  if (kind->reader == MediaReader::kMP4) {
+    status = ReadMP4Audio(path, *kind, *info, *facts);
+  } else if (kind->reader == MediaReader::kAnalyser) {
     status = AnalyseMediaFile(path, *info, options, analyser_errors);
+    if (status.ok() && facts->check_video && kind->codecs_checked) {
+      facts->video_refusal = VideoVerdict(path);
+      if (!facts->video_refusal.empty()) {
+        info->isFileSupported = false;
+        facts->convert_video = true;
+        status = Status::Unsupported(facts->video_refusal);
+      }
+    }
   } else {
     // Read here, so a file is taken only when its stream parses.
     const std::string why = ReadStream(path, kind->reader, *info);

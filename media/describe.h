@@ -9,6 +9,7 @@
 
 #include "cadenza/records.h"
 #include "cadenza/status.h"
+#include "cadenza/tags.h"
 #include "media/ffmpeg.h"  // MediaOptions
 
 namespace cadenza {
@@ -33,6 +34,27 @@ namespace cadenza {
 // in order, whatever the returned status.
 Status DescribeMediaFile(const std::string& path, const MediaOptions& options,
                          TrackInfo* info, std::vector<Status>* analyser_errors);
+
+// What a description learns beyond TrackInfo.
+struct MediaFacts {
+  Tags tags;             // every tag the file's metadata holds
+  // The iPod cannot play the file as it is: its audio is converted to MP4
+  // audio, or (on request) its video to an iPod-sized H.264 file.
+  bool convert_audio = false;
+  bool convert_video = false;
+  // Whether to look at the video stream of an MP4-family file beyond the
+  // analyser's codec rule (its profile, level and frame size).
+  bool check_video = true;
+  // Why the iPod cannot play the file's video, empty when it can.
+  std::string video_refusal;
+};
+
+// DescribeMediaFile, also filling `facts` (may be null). Files that need a
+// conversion are Unsupported (with the reason) and marked in `facts`; MP4
+// audio (.m4a, .m4b) is described by our own reader, tags included;
+// protected files (.m4p, or encrypted MP4 streams) are Unsupported.
+Status DescribeMediaFile(const std::string& path, const MediaOptions& options, TrackInfo* info,
+                         std::vector<Status>* analyser_errors, MediaFacts* facts);
 
 }  // namespace cadenza
 

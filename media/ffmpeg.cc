@@ -294,7 +294,7 @@ std::string AnalysisErrorMessage(const Status& error) {
 }
 
 void ApplySupportRule(const MediaKind* kind, TrackInfo& info) {
-  if (!kind) return;
+  if (!kind || kind->reader != MediaReader::kAnalyser) return;
   if (!kind->codecs_checked) {
     info.isFileSupported = true;
     return;

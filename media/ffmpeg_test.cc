@@ -145,9 +145,10 @@ TEST(MediaKind, ByExtensionAsTheFileSystemSeesIt) {
   };
   const std::pair<const char*, const char*> cases[] = {
       {"/a/b.Mp3", "MP31 11"}, {"x.wav", "WAV1 11"},  {"x.aiff", "AIFF1 11"},
-      {"x.aac", "AAC2m 11"},   {"x.MP4", "MP42m 01"}, {"x.mov", "MP42m 00"},
+      {"x.aac", "AAC1 11"},    {"x.MP4", "MP42m 01"}, {"x.mov", "MP42m 00"},
       {"x.mpeg4", "MP42m 00"}, {"x.aif", "- 00"},     {"/a/.mp3", "- 00"},
-      {"/a.mp3/x", "- 00"}};
+      {"/a.mp3/x", "- 00"},    {"x.M4B", "M4B8 11"},  {"x.m4a", "M4A1 11"},
+      {"x.flac", "M4A1 00"},   {"x.mkv", "M4V2m 00"}, {"x.m4p", "M4P1 00"}};
   for (const auto& [path, want] : cases) EXPECT_EQ(row(path), want) << path;
 }
 

@@ -12,12 +12,29 @@ namespace {
 using R = MediaReader;
 using U = RebuildUse;
 
-// AAC files go to the analyser and are recorded as movies.
-constexpr std::array<MediaKind, 11> kKinds = {{
+// Raw AAC streams go to the analyser but are audio: a movie flag would put
+// them in the iPod's video menu. MP4 audio files are read by our own reader;
+// what the iPod cannot play is converted to MP4 audio ("M4A") on import.
+constexpr std::array<MediaKind, 26> kKinds = {{
     {"MP3", "MP3", 1, false, R::kMPEGAudio, false, U::kAlways},
     {"WAV", "WAV", 1, false, R::kWave, false, U::kAlways},
     {"AIFF", "AIFF", 1, false, R::kAiff, false, U::kAlways},
-    {"AAC", "AAC", 2, true, R::kAnalyser, false, U::kAlways},
+    {"AAC", "AAC", 1, false, R::kAnalyser, false, U::kAlways},
+    {"M4A", "M4A", 1, false, R::kMP4, false, U::kAlways},
+    {"M4B", "M4B", 8, false, R::kMP4, false, U::kAlways},
+    {"M4P", "M4P", 1, false, R::kProtected, false, U::kNever},
+    {"FLAC", "M4A", 1, false, R::kConvertAudio, false, U::kNever},
+    {"OGG", "M4A", 1, false, R::kConvertAudio, false, U::kNever},
+    {"OGA", "M4A", 1, false, R::kConvertAudio, false, U::kNever},
+    {"OPUS", "M4A", 1, false, R::kConvertAudio, false, U::kNever},
+    {"WV", "M4A", 1, false, R::kConvertAudio, false, U::kNever},
+    {"APE", "M4A", 1, false, R::kConvertAudio, false, U::kNever},
+    {"WMA", "M4A", 1, false, R::kConvertAudio, false, U::kNever},
+    {"AVI", "M4V", 2, true, R::kConvertVideo, false, U::kNever},
+    {"MKV", "M4V", 2, true, R::kConvertVideo, false, U::kNever},
+    {"WEBM", "M4V", 2, true, R::kConvertVideo, false, U::kNever},
+    {"WMV", "M4V", 2, true, R::kConvertVideo, false, U::kNever},
+    {"FLV", "M4V", 2, true, R::kConvertVideo, false, U::kNever},
     {"MP4", "MP4", 2, true, R::kAnalyser, true, U::kNotOnShuffle},
     {"MP2", "MP4", 2, true, R::kAnalyser, true, U::kNever},
     {"MPEG", "MP4", 2, true, R::kAnalyser, true, U::kNever},

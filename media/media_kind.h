@@ -16,6 +16,10 @@ enum class MediaReader {
   kWave,       // a WAVE file; MPEG audio inside one is read as MPEG audio
   kAiff,       // an AIFF or AIFF-C file
   kAnalyser,   // the external analyser (media/ffmpeg.h)
+  kMP4,        // an MP4 audio file (media/mp4.h): AAC or Apple Lossless
+  kProtected,  // a file sold with copy protection: never taken
+  kConvertAudio,  // audio the iPod cannot play: converted on import
+  kConvertVideo,  // video in a container the iPod cannot play: converted on request
 };
 
 // Whether a rebuild of the database enters files of a kind it finds on the
@@ -25,7 +29,7 @@ enum class RebuildUse { kNever, kAlways, kNotOnShuffle };
 struct MediaKind {
   std::string_view extension;  // upper case, without the dot
   std::string_view file_type;  // the track's file type text
-  int32_t media_type;          // the track's media type: 1 audio, 2 video
+  int32_t media_type;          // the track's media type: 1 audio, 2 video, 8 audiobook
   bool movie;                  // the track is marked as a movie
   MediaReader reader;
   // Taken only when the analyser finds H.264 or MPEG-4 video with AAC audio.

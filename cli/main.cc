@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <thread>
 
 #include "cadenza/cadenza.h"
 #include "cadenza/library.h"
@@ -28,6 +29,7 @@
 #include "media/avi_delay.h"
 #include "media/id3.h"
 #include "media/media_kind.h"
+#include "media/convert_pool.h"
 #include "media/mpeg_audio.h"
 #include "platform/fs.h"
 #include "platform/text.h"
@@ -450,7 +452,9 @@ class App {
     return Write();
   }
 
-  int Add(const std::vector<std::string>& inputs);
+  int Add(const std::vector<std::string>& inputs, const ImportOptions& how);
+  int Dupes();
+  int Export(const std::string& dir, const std::vector<int32_t>& ids, const ExportOptions& how);
   // A rebuild throws away every edit and playlist, so it asks first. It is
   // built in memory and written at its end: Ctrl-C or a kill before then
   // leaves the database as it was.
@@ -517,31 +521,58 @@ std::vector<Input> CollectFiles(const std::vector<std::string>& inputs, std::vec
   return out;
 }
 
-int App::Add(const std::vector<std::string>& inputs) {
-  std::vector<Left> failed, skipped;
+bool NeedsConversion(const std::string& path) {
+  const MediaKind* k = FindMediaKind(path);
+  return k && (k->reader == MediaReader::kConvertAudio || k->reader == MediaReader::kConvertVideo);
+}
+
+// Files are described and converted on all cores, ahead of the copying,
+// which goes one file at a time in the order the files were named.
+int App::Add(const std::vector<std::string>& inputs, const ImportOptions& how) {
+  std::vector<Left> failed, skipped, present;
   const std::vector<Input> files = CollectFiles(inputs, &failed);
   if (int rc = Lock(); rc != kExitOK) return rc;
   if (!Load()) return ExitFor(last_);
   uint64_t total = 0, done = 0;
-  for (const auto& f : files)
+  size_t to_convert = 0, converted = 0;
+  for (const auto& f : files) {
     total += static_cast<uint64_t>(std::max<int64_t>(fs::FileSize(f.path), 0));
+    to_convert += NeedsConversion(f.path);
+  }
+  std::vector<PreparedFile> prepared(files.size());
+  ConvertPool pool;
+  const size_t ahead = 2 * std::max(1u, std::thread::hardware_concurrency());
+  size_t submitted = 0;
+  auto submit_up_to = [&](size_t limit) {
+    for (; submitted < std::min(limit, files.size()); ++submitted) {
+      const size_t k = submitted;
+      pool.Submit([this, &files, &prepared, &how, k] {
+        return Library::Prepare(files[k].path, lib_->options(), how, &prepared[k]);
+      });
+    }
+  };
   std::vector<std::string> copied;  // the files this run put on the device
   bool interrupted = false, full = false;
   size_t i = 0;
   for (; i < files.size(); ++i) {
     const Input& in = files[i];
+    submit_up_to(i + ahead);
+    host_.SetConversionProgress(converted, to_convert);
     host_.SetImportProgress(i, files.size(), done, total);
+    Status st = pool.Wait(i, [&] {
+      host_.SetImportProgress(i, files.size(), done, total);
+      return !host_.interrupted();
+    });
     if (host_.interrupted()) {
       interrupted = true;
       break;
     }
-    TrackInfo info;
+    if (NeedsConversion(in.path)) ++converted;
     int32_t id = 0;
-    Status st = lib_->Probe(in.path, &info);
-    const bool described = st.ok() && info.isFileSupported;
-    if (st.ok() && !info.isFileSupported)
-      st = Status::Unsupported("The file is not supported: " + in.path);
-    if (described) st = lib_->Add(in.path, info, AddOptions{}, &id);
+    const TrackInfo info = prepared[i].info;
+    const bool described = st.ok();
+    if (described) st = lib_->AddPrepared(prepared[i], how, &id);
+    prepared[i] = PreparedFile{};  // a conversion is not kept longer than needed
     done += static_cast<uint64_t>(std::max<int64_t>(fs::FileSize(in.path), 0));
     if (st.ok()) {
       TrackInfo entered;
@@ -555,7 +586,12 @@ int App::Add(const std::vector<std::string>& inputs) {
       interrupted = true;
       break;
     }
-    if (!described && (!info.sVideoCodec.empty() || !info.sAudioCodec.empty()))
+    if (code == Status::Code::kDuplicate) {
+      present.push_back({in.path, why});
+      continue;
+    }
+    if (!described && (!info.sVideoCodec.empty() || !info.sAudioCodec.empty()) &&
+        why.find("The file is not supported") == 0)
       why = "video " + (info.sVideoCodec.empty() ? "none" : info.sVideoCodec) + ", audio " +
             (info.sAudioCodec.empty() ? "none" : info.sAudioCodec) + " is not supported";
     // Files of kinds the iPod does not play, met in a folder, are passed
@@ -573,9 +609,14 @@ int App::Add(const std::vector<std::string>& inputs) {
       break;
     }
   }
+  pool.Cancel();
   host_.ClearProgress();
-  std::printf("%zu added, %zu not supported, %zu failed%s\n", copied.size(), skipped.size(),
-              failed.size(), interrupted ? " (interrupted)" : full ? " (the iPod is full)" : "");
+  std::printf("%zu added, %zu not supported, %zu failed", copied.size(), skipped.size(),
+              failed.size());
+  if (!present.empty()) std::printf(", %zu already on the iPod", present.size());
+  std::printf("%s\n", interrupted ? " (interrupted)" : full ? " (the iPod is full)" : "");
+  for (const auto& [f, why] : present)
+    std::printf("  already on the iPod: %s (%s)\n", Printable(f).c_str(), why.c_str());
   for (const auto& [f, why] : skipped)
     std::printf("  not supported: %s: %s\n", Printable(f).c_str(), why.c_str());
   for (const auto& [f, why] : failed)
@@ -592,8 +633,57 @@ int App::Add(const std::vector<std::string>& inputs) {
     }
   }
   if (interrupted) return kExitInterrupted;
+  if (copied.empty() && failed.empty() && !present.empty()) return kExitOK;
   if (copied.empty()) return kExitFailed;
   return failed.empty() ? kExitOK : kExitPartial;
+}
+
+int App::Dupes() {
+  if (!Load()) return kExitFailed;
+  const auto groups = lib_->Duplicates();
+  Json all = Json::array();
+  for (const auto& ids : groups) {
+    Json group = Json::array();
+    for (int32_t id : ids) {
+      Tags t;
+      (void)lib_->DescribeTags(id, &t);
+      const MHIT* k = lib_->track(id);
+      if (g_.json) {
+        group.push_back({{"id", id}, {"title", t.title}, {"artist", t.artist},
+                         {"album", t.album}, {"length_ms", k ? k->iTrackTimeLength : 0}});
+      } else {
+        std::printf("%6d  %s  %s  %s  %6s\n", id, Col(t.title, 30).c_str(), Col(t.artist, 20).c_str(),
+                    Col(t.album, 20).c_str(), Length(k ? k->iTrackTimeLength : 0).c_str());
+      }
+    }
+    if (g_.json) all.push_back(std::move(group));
+    else std::printf("\n");
+  }
+  if (g_.json) PrintJson(all);
+  else std::printf("%zu groups of duplicates\n", groups.size());
+  return kExitOK;
+}
+
+int App::Export(const std::string& dir, const std::vector<int32_t>& ids, const ExportOptions& how) {
+  if (!Load()) return kExitFailed;
+  const size_t count = ids.empty() ? lib_->track_count() : ids.size();
+  lib_->SetProgressCallback([&](const Progress& p) {
+    if (p.stage == Progress::Stage::kExport)
+      host_.SetImportProgress(static_cast<size_t>(p.done), count, p.done, count);
+  });
+  ExportReport report;
+  Status st = lib_->Export(dir, ids, how, &report);
+  host_.ClearProgress();
+  if (!st.ok() && report.written.empty() && report.skipped.empty() && report.failed.empty())
+    return Fail(st, "nothing was exported");
+  std::printf("%zu exported, %zu already there, %zu failed", report.written.size(),
+              report.skipped.size(), report.failed.size());
+  if (how.playlists) std::printf(", %zu playlists", report.playlists.size());
+  std::printf("\n");
+  for (const auto& [id, why] : report.failed)
+    std::printf("  failed: track %d: %s\n", id, Printable(why).c_str());
+  if (report.failed.empty()) return kExitOK;
+  return report.written.empty() && report.skipped.empty() ? kExitFailed : kExitPartial;
 }
 
 Json TagJson(const ID3TagInfo& t) {
@@ -697,10 +787,11 @@ int App::Check(bool repair, bool adopt, bool remove) {
   for (const std::string& f : r.unlisted) {
     if (!adopt) continue;
     TrackInfo info;
+    Tags tags;
     int32_t id = 0;
-    Status st = lib_->Probe(f, &info);
+    Status st = lib_->Probe(f, &info, &tags);
     if (st.ok() && !info.isFileSupported) st = Status::Unsupported("The file is not supported: " + f);
-    if (st.ok()) st = lib_->Add(f, info, AddOptions{false, f, 0}, &id);
+    if (st.ok()) st = lib_->Add(f, info, AddOptions{false, f, 0, tags}, &id);
     if (st.ok()) {
       ++entered;
     } else {
@@ -743,8 +834,32 @@ struct Args {
   TrackEdit edit;
   std::optional<int> skip_shuffle, remember_pos;
   bool repair = false, adopt = false, remove = false, verbose = false;
+  ImportOptions import;
+  bool no_convert = false;
+  std::string track_pos, disc_pos;  // "N" or "N/M"
+  std::optional<int> compilation;
+  std::string export_dir;
+  std::vector<int32_t> export_ids;
+  ExportOptions export_how;
+  bool export_keep_tags = false;
   std::map<std::string, CLI::App*> cmd;
 };
+
+// "N" or "N/M" (either may be empty: "/12" sets only the total) into the
+// number and the total of an edit.
+bool ParsePosition(const std::string& text, std::optional<int32_t>* number,
+                   std::optional<int32_t>* count) {
+  if (text.empty()) return true;
+  const size_t slash = text.find('/');
+  auto parse = [](const std::string& t, std::optional<int32_t>* out) {
+    if (t.empty()) return true;
+    if (t.size() > 5 || t.find_first_not_of("0123456789") != std::string::npos) return false;
+    *out = std::stoi(t);
+    return true;
+  };
+  return parse(text.substr(0, slash), number) &&
+         (slash == std::string::npos || parse(text.substr(slash + 1), count));
+}
 
 void AddGlobalOptions(CLI::App& cli, Global& g) {
   cli.add_option("--device", g.device, "mount point of the iPod (found automatically when omitted)");
@@ -780,6 +895,12 @@ void AddEditOptions(CLI::App* ed, Args& a) {
   ed->add_option("--start", a.edit.start_ms, "start position in ms")->check(CLI::Range(0, kMaxMs));
   ed->add_option("--stop", a.edit.stop_ms, "stop position in ms (0: the end)")
       ->check(CLI::Range(0, kMaxMs));
+  ed->add_option("--album-artist", a.edit.album_artist, "\"\" removes it");
+  ed->add_option("--track", a.track_pos, "track number, or N/TOTAL (0 clears)");
+  ed->add_option("--disc", a.disc_pos, "disc number, or N/TOTAL (0 clears)");
+  ed->add_option("--compilation", a.compilation, "1 or 0")->check(CLI::Range(0, 1));
+  ed->add_option("--bpm", a.edit.bpm, "beats per minute, 0 to 65535")->check(CLI::Range(0, 65535));
+  ed->add_option("--rating", a.edit.rating, "stars, 0 to 5")->check(CLI::Range(0, 5));
   ed->add_option("--skip-when-shuffling", a.skip_shuffle, "1 or 0")->check(CLI::Range(0, 255));
   ed->add_option("--remember-position", a.remember_pos, "1 or 0")->check(CLI::Range(0, 255));
 }
@@ -795,8 +916,27 @@ void AddCommands(CLI::App& cli, Args& a) {
   sub("init", "make a folder a fresh device")
       ->add_option("DIR", a.init_dir, "folder to make a device")->required();
   sub("show", "describe one track")->add_option("ID", a.show_id, "track id")->required();
-  sub("add", "import media files and folders")
-      ->add_option("FILE", a.add_inputs, "files or folders")->required();
+  auto* add = sub("add", "import media files and folders (converting what the iPod cannot play)");
+  add->add_option("FILE", a.add_inputs, "files or folders")->required();
+  add->add_option("--bitrate", a.import.bitrate_kbps, "AAC bit rate of conversions in kb/s (256)")
+      ->check(CLI::Range(32, 320));
+  auto* lossless = add->add_flag("--lossless", a.import.lossless,
+                                 "convert to Apple Lossless instead of AAC");
+  add->add_flag("--no-convert", a.no_convert, "refuse files the iPod cannot play instead of converting them")
+      ->excludes(lossless);
+  add->add_flag("--convert-video", a.import.convert_video,
+                "convert videos the iPod cannot play to H.264 Baseline at an iPod size");
+  add->add_flag("--allow-duplicates", a.import.allow_duplicates,
+                "import files that are on the iPod already");
+  auto* exp = sub("export", "copy tracks from the iPod into a folder (never changes the iPod)");
+  exp->add_option("DIR", a.export_dir, "folder to export into")->required();
+  exp->add_option("ID", a.export_ids, "track ids (all when none)");
+  exp->add_option("--pattern", a.export_how.pattern,
+                  "names below DIR: {album_artist} {artist} {album} {title} {track} {disc} {year} "
+                  "{genre} {id}; default \"{album_artist}/{album}/{track} {title}\"");
+  exp->add_flag("--playlists", a.export_how.playlists, "also write each playlist as an .m3u8 file");
+  exp->add_flag("--keep-tags", a.export_keep_tags, "copy the files as they are, without writing tags");
+  sub("dupes", "list tracks that duplicate each other");
   sub("rm", "delete tracks (and their files)")->add_option("ID", a.rm_ids, "track ids")->required();
   AddEditOptions(sub("edit", "change a track's tags"), a);
   sub("rebuild", "rebuild the database from the device's media files (asks first)");
@@ -824,6 +964,14 @@ int Dispatch(Args& a) {
   App app(a.g, writes);
   if (a.skip_shuffle) a.edit.skip_when_shuffling = static_cast<uint8_t>(*a.skip_shuffle);
   if (a.remember_pos) a.edit.remember_position = static_cast<uint8_t>(*a.remember_pos);
+  if (a.compilation) a.edit.compilation = *a.compilation != 0;
+  if (!ParsePosition(a.track_pos, &a.edit.track_number, &a.edit.track_count) ||
+      !ParsePosition(a.disc_pos, &a.edit.disc_number, &a.edit.disc_count)) {
+    std::cerr << "cadenza: --track and --disc take N or N/TOTAL\n";
+    return kExitUsage;
+  }
+  a.import.convert = !a.no_convert;
+  a.export_how.write_tags = !a.export_keep_tags;
   if (is("info")) return app.Info();
   if (is("tracks")) return app.Tracks();
   if (is("playlists")) return app.Playlists(false);
@@ -832,7 +980,9 @@ int Dispatch(Args& a) {
   if (is("reset")) return app.Reset();
   if (is("init")) return app.Init(a.init_dir);
   if (is("show")) return app.Show(a.show_id);
-  if (is("add")) return app.Add(a.add_inputs);
+  if (is("add")) return app.Add(a.add_inputs, a.import);
+  if (is("export")) return app.Export(a.export_dir, a.export_ids, a.export_how);
+  if (is("dupes")) return app.Dupes();
   if (is("rm")) return app.Remove(a.rm_ids);
   if (is("edit")) return app.Modify(a.edit_id, a.edit);
   if (is("rebuild")) return app.Rebuild();

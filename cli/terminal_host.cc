@@ -142,6 +142,7 @@ void TerminalHost::DrawBar(uint64_t bytes) {
   std::fprintf(stderr, "\r[%-*s] %zu/%zu files, %.1f/%.1f MB ", width,
                std::string(static_cast<size_t>(fill), '#').c_str(), files_done_, files_total_,
                static_cast<double>(bytes) / 1e6, static_cast<double>(bytes_total_) / 1e6);
+  if (to_convert_ > 0) std::fprintf(stderr, "(%zu/%zu converted) ", converted_, to_convert_);
   progress_shown_ = true;
 }
 

@@ -28,6 +28,11 @@ class TerminalHost : public Host {
 
   // Progress of a multi-file import, shown as a bar on a terminal: the
   // import names the file it starts; the copy's progress moves the bar.
+  // Conversions done of those an import needs, shown beside the copying.
+  void SetConversionProgress(size_t done, size_t total) {
+    converted_ = done;
+    to_convert_ = total;
+  }
   void SetImportProgress(size_t files_done, size_t files_total, uint64_t bytes_done,
                          uint64_t bytes_total);
   void CopyProgress(uint64_t done, uint64_t total) override;
@@ -44,6 +49,7 @@ class TerminalHost : public Host {
   Answer answer_;
   bool progress_shown_ = false;
   size_t files_done_ = 0, files_total_ = 0;
+  size_t converted_ = 0, to_convert_ = 0;
   uint64_t bytes_done_ = 0, bytes_total_ = 0;
   void DrawBar(uint64_t bytes);
 };

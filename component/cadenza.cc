@@ -128,6 +128,9 @@ void clsCadenza::OnProgress(const Progress& p) {
     case Stage::kRebuildWrite:
       m_host->RebuildStatus("Writting DB...");
       break;
+    case Stage::kConvert:
+    case Stage::kExport:
+      break;
   }
 }
 

@@ -45,6 +45,7 @@ int32_t clsCadenza::AddTrackImpl(const std::string& sFilePath, TrackInfo& Info, 
   how.copy = !bSkipCopy && !modify;
   how.device_path = siPodPath;
   how.replace_id = modify ? iModifiedTrackID : 0;
+  if (!bSkipSetInfo && m_sLastTagsFile == sFilePath) how.tags = m_lastTags;
   // A device that will refuse the database gets no file either.
   if (how.copy && !CheckWritable().ok()) return -1;
   int32_t id = 0;

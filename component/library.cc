@@ -84,6 +84,8 @@ Status Library::Load() {
   d.loaded = false;
   d.db = Database{};
   d.max_id = -1;
+  d.ids_known = false;
+  d.dupes_known = false;
   d.doomed_files.clear();
   if (d.root.empty() || !fs::FolderExists(d.root))
     return Status::NotFound("The iPod is not connected (no folder " +
@@ -111,6 +113,8 @@ Status Library::Impl::LoadFile(const std::string& path, bool keep_identity) {
   db = std::move(fresh);
   loaded = true;
   max_id = -1;
+  ids_known = false;
+  dupes_known = false;
   if (keep_identity) loaded_file = identity;
   return Status::OK();
 }

@@ -5,7 +5,10 @@
 #include <atomic>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "cadenza/library.h"
@@ -23,6 +26,17 @@ struct Library::Impl {
   Database db;
   bool loaded = false;
   int32_t max_id = -1;  // largest track id, -1 when not known
+  // The database ids of the tracks, gathered when the first new track
+  // needs one (ids_known false: not gathered since the last load).
+  bool ids_known = false;
+  std::unordered_set<uint64_t> db_ids;
+  std::mt19937_64 id_random{std::random_device{}()};
+  // The live tracks by title, artist and album, and by file size, for
+  // finding duplicates (dupes_known false: not built since the last load).
+  bool dupes_known = false;
+  std::unordered_multimap<std::string, int32_t> by_text;
+  std::unordered_multimap<int32_t, int32_t> by_size;
+  void IndexDuplicates();
 
   // The device, probed once per load.
   mutable std::optional<DeviceInfo> device_info;
@@ -75,6 +89,9 @@ struct Library::Impl {
   Status CopyOntoDevice(const std::string& from, const std::string& to);
   // The fixed fields of a new track described by `info`, with the next id.
   Status NewTrack(const TrackInfo& info, MHIT* t);
+  // Sets the fields of a new track that come from its file's tags and the
+  // time it is entered.
+  void SetTagFields(const Tags& tags, const std::string& file, MHIT* t) const;
   int32_t NextTrackID();
   uint64_t NewDatabaseID();
   int32_t RandomNumber();

@@ -33,6 +33,8 @@ Status Library::Rebuild() {
   Database kept = std::exchange(d.db, std::move(fresh));
   const bool was_loaded = std::exchange(d.loaded, true);
   d.max_id = -1;
+  d.ids_known = false;
+  d.dupes_known = false;
   int32_t entered = 0;
   Status st = d.EnterMusicFiles(*this, &entered);
   if (st.ok()) {
@@ -43,6 +45,8 @@ Status Library::Rebuild() {
     d.db = std::move(kept);
     d.loaded = was_loaded;
     d.max_id = -1;
+    d.ids_known = false;
+    d.dupes_known = false;
   }
   return st;
 }
@@ -69,7 +73,8 @@ Status Library::Impl::EnterMusicFiles(Library& lib, int32_t* entered) {
     if (!TakenByRebuild(path, options.shuffle)) continue;
     // Every file starts from an empty description.
     TrackInfo described;
-    Status st = lib.Probe(path, &described);
+    Tags tags;
+    Status st = lib.Probe(path, &described, &tags);
     if (st.ok() && !described.isFileSupported)
       st = Status::Unsupported("The file is not supported: " + path);
     if (!st.ok()) {
@@ -77,7 +82,7 @@ Status Library::Impl::EnterMusicFiles(Library& lib, int32_t* entered) {
       continue;
     }
     int32_t id = 0;
-    st = lib.Add(path, described, AddOptions{false, path, 0}, &id);
+    st = lib.Add(path, described, AddOptions{false, path, 0, tags}, &id);
     if (st.ok()) {
       ++*entered;
     } else {

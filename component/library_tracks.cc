@@ -1,6 +1,7 @@
 // Library: the track operations: describe, add, edit, delete.
 #include <algorithm>
 #include <cmath>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <unordered_set>
@@ -118,16 +119,23 @@ int32_t Library::Impl::NextTrackID() {
 }
 
 uint64_t Library::Impl::NewDatabaseID() {
-  for (const MHIT& t : db.m_MHSD_T.m_mhlt.m_mhit)
-    if (t.iDB_ID != 0) return t.iDB_ID;
-  random.SeedFromClock();
-  Date day = Today();
-  double v = random.Next() * 1e9 + day.day + day.month + day.year;
-  char text[64];
-  std::snprintf(text, sizeof text, "%.15g", v);
-  // The text of a fresh id is a decimal amount; as a 64-bit holder it is
-  // that amount times 10000.
-  return static_cast<uint64_t>(std::llround(std::strtod(text, nullptr) * 10000));
+  // Every new track gets an id of its own: the iPod's artwork and
+  // play-count files, libgpod and the desktop software key tracks by it.
+  // The ids already in the database stay as they are.
+  if (!ids_known) {
+    db_ids.clear();
+    for (const MHIT& t : db.m_MHSD_T.m_mhlt.m_mhit)
+      if (t.iDB_ID != 0) db_ids.insert(t.iDB_ID);
+    // The generator for folder and file names is seeded when the database
+    // has no id yet, as before.
+    if (db_ids.empty()) random.SeedFromClock();
+    id_random.seed(std::random_device{}() ^
+                   static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    ids_known = true;
+  }
+  uint64_t id = 0;
+  while (id == 0 || !db_ids.insert(id).second) id = id_random();
+  return id;
 }
 
 int32_t Library::Impl::RandomNumber() {
@@ -165,7 +173,47 @@ Status Library::Impl::NewTrack(const TrackInfo& info, MHIT* t) {
   return Status::OK();
 }
 
+void Library::Impl::SetTagFields(const Tags& tags, const std::string& file, MHIT* t) const {
+  auto clamp16 = [](int32_t v) { return std::clamp<int32_t>(v, 0, 0xFFFF); };
+  t->iTrackNumber = std::max(tags.track_number, 0);
+  t->iTotalTracksNumber = std::max(tags.track_count, 0);
+  t->iDiscNumber = std::max(tags.disc_number, 0);
+  t->iTotalDisks = std::max(tags.disc_count, 0);
+  t->iFlag1 = tags.compilation ? 1 : 0;
+  t->iBPM = static_cast<int16_t>(static_cast<uint16_t>(clamp16(tags.bpm)));
+  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  t->sDateAdded = MacTimeField(now);
+  fs::FileStamp stamp;
+  const bool dated = fs::StatFile(file, &stamp).ok() && stamp.mtime_ns > 0;
+  t->sLastModifiedTime = MacTimeField(dated ? stamp.mtime_ns / 1000000000 : now);
+}
+
 namespace {
+
+// Sets the track's text object of `type` to `text` (adding one before the
+// location when there is none; removing it for empty text) and its sizes.
+void SetTextObject(MHIT& t, DataObjectType type, const std::string& text) {
+  t.m_mhod.resize(static_cast<size_t>(std::max(t.iNumberOfMHODS, 0)));
+  auto same = [&](const MHOD_S& o) { return IsText(o) && o.iType == static_cast<int32_t>(type); };
+  if (text.empty()) {
+    std::erase_if(t.m_mhod, same);
+  } else {
+    auto it = std::find_if(t.m_mhod.begin(), t.m_mhod.end(), same);
+    if (it == t.m_mhod.end()) {
+      MHOD_S o;
+      o.iType = static_cast<int32_t>(type);
+      it = t.m_mhod.insert(t.m_mhod.end(), std::move(o));
+    }
+    it->sString = ToObjectText(text, kMaxNewText);
+    CompleteTextObject(*it);
+  }
+  int64_t total = t.iHeaderSize;
+  for (const MHOD_S& o : t.m_mhod) total += o.iTotalSize;
+  t.iTotalSize = static_cast<int32_t>(total);
+  t.iNumberOfMHODS = static_cast<int32_t>(t.m_mhod.size());
+}
 
 // The text objects of a new or rewritten track, in the order they are
 // stored; the title falls back to the file's name.
@@ -219,11 +267,7 @@ Status Library::Describe(int32_t id, TrackInfo* info) const {
 }
 
 Status Library::Import(const std::string& file, int32_t* id) {
-  *id = 0;
-  TrackInfo info;
-  if (Status st = Probe(file, &info); !st.ok()) return st;
-  if (!info.isFileSupported) return Status::Unsupported("The file is not supported: " + file);
-  return Add(file, info, AddOptions{}, id);
+  return Import(file, ImportOptions{}, id);
 }
 
 Status Library::Add(const std::string& file, const TrackInfo& info, const AddOptions& how,
@@ -245,6 +289,14 @@ Status Library::Add(const std::string& file, const TrackInfo& info, const AddOpt
 
   // The text objects, built aside so that a failed copy changes nothing.
   std::vector<MHOD_S> objects = TextObjects(info, file);
+  if (!replace && how.tags) {
+    d.SetTagFields(*how.tags, file, t);
+    if (!how.tags->album_artist.empty()) {
+      MHOD_S& o = objects.emplace_back();
+      o.iType = static_cast<int32_t>(DataObjectType::kAlbumArtist);
+      o.sString = ToObjectText(how.tags->album_artist, kMaxNewText);
+    }
+  }
   std::string location;
   if (!how.copy || replace) {
     location = StoredLocation(d.root, how.device_path);
@@ -421,7 +473,30 @@ Status Library::Edit(int32_t id, const TrackEdit& e) {
   info.iStopTime = stop;
   if (e.skip_when_shuffling) info.iSkipWhenShuffle = *e.skip_when_shuffling;
   if (e.remember_position) info.iRememberPlayBackPos = *e.remember_position;
-  return Modify(id, info);
+  for (const auto* n : {&e.track_number, &e.track_count, &e.disc_number, &e.disc_count})
+    if (*n && **n < 0) return Status::Invalid("a track or disc number is 0 or more");
+  if (e.bpm && (*e.bpm < 0 || *e.bpm > 0xFFFF))
+    return Status::Invalid("beats per minute are a whole number from 0 to 65535");
+  if (e.rating && (*e.rating < 0 || *e.rating > 5))
+    return Status::Invalid("a rating is 0 to 5 stars");
+  if (Status st = Modify(id, info); !st.ok()) return st;
+
+  MHIT& t = *impl_->FindTrack(id);
+  if (e.track_number) t.iTrackNumber = *e.track_number;
+  if (e.track_count) t.iTotalTracksNumber = *e.track_count;
+  if (e.disc_number) t.iDiscNumber = *e.disc_number;
+  if (e.disc_count) t.iTotalDisks = *e.disc_count;
+  if (e.compilation) t.iFlag1 = *e.compilation ? 1 : 0;
+  if (e.bpm) t.iBPM = static_cast<int16_t>(static_cast<uint16_t>(*e.bpm));
+  // The rating is kept in steps of 20 per star, and as the rating the
+  // computer last saw, so the device does not report it as its own change.
+  if (e.rating) t.iStartRating = t.iApplicationRating = static_cast<uint8_t>(*e.rating * 20);
+  if (e.album_artist) {
+    const int32_t old_size = t.iTotalSize;
+    SetTextObject(t, DataObjectType::kAlbumArtist, *e.album_artist);
+    impl_->db.m_MHSD_T.iTotalSize += t.iTotalSize - old_size;
+  }
+  return Status::OK();
 }
 
 Status Library::Delete(int32_t id) {

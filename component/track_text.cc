@@ -1,5 +1,6 @@
 #include "component/track_text.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -52,6 +53,24 @@ bool SampleRateFields(int32_t hz, int32_t* scaled, int32_t* as_float) {
   *scaled = static_cast<int32_t>(static_cast<uint32_t>(hz) << 16);
   *as_float = std::bit_cast<int32_t>(static_cast<float>(hz));
   return true;
+}
+
+namespace {
+constexpr int64_t kMacEpochOffset = 2082844800;  // 1904-01-01 to 1970-01-01, in seconds
+}  // namespace
+
+std::string MacTimeField(int64_t unix_seconds) {
+  const auto v = static_cast<uint32_t>(
+      std::clamp<int64_t>(unix_seconds + kMacEpochOffset, 0, 0xFFFFFFFF));
+  return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+          static_cast<char>(v >> 24)};
+}
+
+int64_t UnixTime(std::string_view field) {
+  if (field.size() < 4) return 0;
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(field[static_cast<size_t>(i)]);
+  return v == 0 ? 0 : int64_t{v} - kMacEpochOffset;
 }
 
 }  // namespace cadenza

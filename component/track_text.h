@@ -35,6 +35,13 @@ std::string YearText(std::string_view field);
 // does not fit (65536 Hz or more, or negative).
 bool SampleRateFields(int32_t hz, int32_t* scaled, int32_t* as_float);
 
+// A time as the database holds it: seconds since 1904-01-01 (00:00 UTC),
+// as the four bytes of a 32-bit little-endian number. `unix_seconds` is
+// seconds since 1970; times outside the field's range are clamped.
+std::string MacTimeField(int64_t unix_seconds);
+// The field's time as seconds since 1970; 0 for an empty or short field.
+int64_t UnixTime(std::string_view field);
+
 }  // namespace cadenza
 
 #endif  // CADENZA_COMPONENT_TRACK_TEXT_H_

@@ -12,7 +12,12 @@ bool clsCadenza::SetTrackInfo(const std::string& sFilePath, TrackInfo& tInfo) {
     return true;
   };
   std::vector<Status> analyser_errors;
-  m_status = DescribeMediaFile(sFilePath, options, &tInfo, &analyser_errors);
+  // The class keeps its own rule for which videos it takes.
+  MediaFacts facts;
+  facts.check_video = false;
+  m_status = DescribeMediaFile(sFilePath, options, &tInfo, &analyser_errors, &facts);
+  m_lastTags = facts.tags;
+  m_sLastTagsFile = sFilePath;
   for (const Status& e : analyser_errors) Ask(AnalysisErrorMessage(e), "", kMsgCritical | kMsgOK);
   // False only when the file could not be looked at; a file that was read
   // but is not taken gives true with the reason in the status.

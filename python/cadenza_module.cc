@@ -45,6 +45,7 @@ const char* CodeName(Status::Code code) {
     case Status::Code::kCancelled: return "cancelled";
     case Status::Code::kNoSpace: return "no_space";
     case Status::Code::kBusy: return "busy";
+    case Status::Code::kDuplicate: return "duplicate";
   }
   return "unknown";
 }
@@ -108,6 +109,13 @@ int32_t Int32LE(std::string_view b) {
   uint32_t v = 0;
   for (size_t i = 0; i < 4 && i < b.size(); ++i) v |= uint32_t{static_cast<uint8_t>(b[i])} << (8 * i);
   return static_cast<int32_t>(v);
+}
+
+// A time field of a track (seconds since 1904) as seconds since 1970; 0
+// when not set.
+int64_t UnixTime(std::string_view field) {
+  const auto v = static_cast<uint32_t>(Int32LE(field));
+  return v == 0 ? 0 : int64_t{v} - 2082844800;
 }
 
 // A read-only record (Track, Playlist): attributes, and the dict form
@@ -177,6 +185,8 @@ const char* StageName(Progress::Stage s) {
     case Progress::Stage::kRebuildSkipped: return "rebuild_skipped";
     case Progress::Stage::kRebuildFailed: return "rebuild_failed";
     case Progress::Stage::kRebuildWrite: return "rebuild_write";
+    case Progress::Stage::kConvert: return "convert";
+    case Progress::Stage::kExport: return "export";
   }
   return "unknown";
 }
@@ -248,7 +258,15 @@ Track MakeTrack(const Library& lib, const MHIT& t) {
   f["skip_when_shuffling"] = t.iSkipWhenShuffle != 0;
   f["remember_position"] = t.iRememPlaybackPos != 0;
   f["is_video"] = t.iMovieFileFlag != 0;
-  f["media_type"] = t.iMediaType;
+  f["media_type"] = t.iMediaType;  // 1 audio, 2 video, 8 audiobook
+  Tags tags;
+  Check(lib.DescribeTags(t.iUniqueID, &tags));
+  f["album_artist"] = Str(tags.album_artist);
+  f["compilation"] = tags.compilation;
+  f["bpm"] = tags.bpm;
+  f["date_added"] = UnixTime(t.sDateAdded.view());  // seconds since 1970, 0 when not set
+  f["date_modified"] = UnixTime(t.sLastModifiedTime.view());
+  f["db_id"] = t.iDB_ID;
   return Track{std::move(f)};
 }
 
@@ -312,7 +330,7 @@ PYBIND11_MODULE(cadenza, m) {
       "cadenza.Error",
       "A failed operation. str(e) and e.message: what happened; e.code: its kind (\"not_found\", "
       "\"corrupt\", \"io_error\", \"invalid\", \"unsupported\", \"cancelled\", \"no_space\", "
-      "\"busy\"); e.number: the error number (0 when none applies).",
+      "\"busy\", \"duplicate\"); e.number: the error number (0 when none applies).",
       nullptr, nullptr);
   if (!g_error) throw py::error_already_set();
   m.add_object("Error", py::reinterpret_borrow<py::object>(g_error));
@@ -368,16 +386,67 @@ PYBIND11_MODULE(cadenza, m) {
           "The device's model and checksum scheme, and whether it can be written.")
       .def(
           "import_file",
-          [](PyLibrary& s, const py::object& path, const py::object& progress) {
+          [](PyLibrary& s, const py::object& path, const py::object& progress, bool convert,
+             bool lossless, int bitrate, bool convert_video, bool allow_duplicates) {
             const std::string file = PathArg(path);
+            ImportOptions how;
+            how.convert = convert;
+            how.lossless = lossless;
+            how.bitrate_kbps = bitrate;
+            how.convert_video = convert_video;
+            how.allow_duplicates = allow_duplicates;
             InUse u(s);
             int32_t id = 0;
-            Check(RunReleased(s, progress, [&](Library& l) { return l.Import(file, &id); }));
+            Check(RunReleased(s, progress, [&](Library& l) { return l.Import(file, how, &id); }));
             return id;
           },
-          py::arg("path"), py::arg("progress") = py::none(),
+          py::arg("path"), py::arg("progress") = py::none(), py::kw_only(),
+          py::arg("convert") = true, py::arg("lossless") = false, py::arg("bitrate") = 256,
+          py::arg("convert_video") = false, py::arg("allow_duplicates") = false,
           "Copies a media file onto the device as a new track and returns its id (written by "
-          "save()). progress: None or a callable(stage, item, done, total).")
+          "save()). Audio the iPod cannot play is converted (AAC at bitrate kb/s, or Apple "
+          "Lossless); a file on the device already raises Error with code \"duplicate\". "
+          "progress: None or a callable(stage, item, done, total).")
+      .def(
+          "duplicates",
+          [](PyLibrary& s) {
+            InUse u(s);
+            return s.lib->Duplicates();
+          },
+          "Groups of track ids that duplicate each other.")
+      .def(
+          "export",
+          [](PyLibrary& s, const py::object& folder, std::vector<int32_t> ids,
+             const std::string& pattern, bool playlists, bool write_tags,
+             const py::object& progress) {
+            const std::string dir = PathArg(folder);
+            ExportOptions how;
+            how.pattern = pattern;
+            how.playlists = playlists;
+            how.write_tags = write_tags;
+            InUse u(s);
+            ExportReport report;
+            Status st = RunReleased(s, progress, [&](Library& l) {
+              return static_cast<const Library&>(l).Export(dir, ids, how, &report);
+            });
+            if (!st.ok() && report.failed.empty()) Check(st);
+            py::dict f;
+            py::list written, skipped, failed, lists;
+            for (const auto& w : report.written) written.append(Str(w));
+            for (const auto& w : report.skipped) skipped.append(Str(w));
+            for (const auto& [id, why] : report.failed) failed.append(py::make_tuple(id, Str(why)));
+            for (const auto& w : report.playlists) lists.append(Str(w));
+            f["written"] = written;
+            f["skipped"] = skipped;
+            f["failed"] = failed;
+            f["playlists"] = lists;
+            return f;
+          },
+          py::arg("folder"), py::arg("ids") = std::vector<int32_t>{}, py::kw_only(),
+          py::arg("pattern") = ExportOptions{}.pattern, py::arg("playlists") = false,
+          py::arg("write_tags") = true, py::arg("progress") = py::none(),
+          "Copies tracks (all when ids is empty) into folder, named by pattern; never changes "
+          "the device. Returns a dict: written, skipped, failed (id, why), playlists.")
       .def(
           "edit",
           [](PyLibrary& s, int32_t id, std::optional<std::string> title,
@@ -385,8 +454,20 @@ PYBIND11_MODULE(cadenza, m) {
              std::optional<std::string> genre, std::optional<std::string> comment,
              std::optional<std::string> composer, const py::object& year,
              std::optional<int32_t> start_ms, std::optional<int32_t> stop_ms,
-             std::optional<bool> skip_when_shuffling, std::optional<bool> remember_position) {
+             std::optional<bool> skip_when_shuffling, std::optional<bool> remember_position,
+             std::optional<std::string> album_artist, std::optional<int32_t> track_number,
+             std::optional<int32_t> track_count, std::optional<int32_t> disc_number,
+             std::optional<int32_t> disc_count, std::optional<bool> compilation,
+             std::optional<int32_t> bpm, std::optional<int32_t> rating) {
             TrackEdit e;
+            e.album_artist = std::move(album_artist);
+            e.track_number = track_number;
+            e.track_count = track_count;
+            e.disc_number = disc_number;
+            e.disc_count = disc_count;
+            e.compilation = compilation;
+            e.bpm = bpm;
+            e.rating = rating;
             e.title = std::move(title);
             e.artist = std::move(artist);
             e.album = std::move(album);
@@ -415,7 +496,12 @@ PYBIND11_MODULE(cadenza, m) {
           py::arg("composer") = py::none(), py::arg("year") = py::none(),
           py::arg("start_ms") = py::none(), py::arg("stop_ms") = py::none(),
           py::arg("skip_when_shuffling") = py::none(), py::arg("remember_position") = py::none(),
-          "Changes the fields given (year: a number, or \"\" to clear it).")
+          py::arg("album_artist") = py::none(), py::arg("track_number") = py::none(),
+          py::arg("track_count") = py::none(), py::arg("disc_number") = py::none(),
+          py::arg("disc_count") = py::none(), py::arg("compilation") = py::none(),
+          py::arg("bpm") = py::none(), py::arg("rating") = py::none(),
+          "Changes the fields given (year: a number, or \"\" to clear it; rating: 0 to 5 "
+          "stars).")
       .def(
           "delete",
           [](PyLibrary& s, int32_t id) {

@@ -26,6 +26,7 @@
 #include "cadenza/options.h"
 #include "cadenza/records.h"
 #include "cadenza/status.h"
+#include "cadenza/tags.h"
 
 namespace cadenza {
 
@@ -159,6 +160,10 @@ class clsCadenza {
   Status m_status;
   // What the rebuild under way has reported.
   bool m_bRebuildFiles = false;
+  // The tags SetTrackInfo last read, and of which file: AddTrack enters
+  // them with the description it made.
+  Tags m_lastTags;
+  std::string m_sLastTagsFile;
 };
 
 }  // namespace cadenza

@@ -38,6 +38,7 @@
 #include "cadenza/options.h"
 #include "cadenza/records.h"
 #include "cadenza/status.h"
+#include "cadenza/tags.h"
 
 namespace cadenza {
 
@@ -76,6 +77,8 @@ struct Progress {
     kRebuildSkipped, // a rebuild found a file it cannot describe (item, status)
     kRebuildFailed,  // a rebuild could not enter a file (item, status)
     kRebuildWrite,   // a rebuild writes the new database
+    kConvert,        // a file is being converted for the iPod (item)
+    kExport,         // a track is being exported (item; done of total tracks)
   };
   Progress(Stage s, std::string_view file = {}, uint64_t done_so_far = 0, uint64_t of = 0,
            const Status* why = nullptr)
@@ -135,9 +138,74 @@ class TrackRange {
 // A partial edit of a track: the fields given are changed, the others kept.
 struct TrackEdit {
   std::optional<std::string> title, artist, album, genre, comment, composer;
+  std::optional<std::string> album_artist;  // "" removes it
   std::optional<std::string> year;  // "" clears it
   std::optional<int32_t> start_ms, stop_ms;
   std::optional<uint8_t> skip_when_shuffling, remember_position;
+  // 0 clears a number or total.
+  std::optional<int32_t> track_number, track_count, disc_number, disc_count;
+  std::optional<bool> compilation;
+  std::optional<int32_t> bpm;     // 0 to 65535
+  std::optional<int32_t> rating;  // stars, 0 to 5
+};
+
+// How Import treats files the iPod cannot play as they are, and files that
+// are on the device already.
+struct ImportOptions {
+  // Audio the iPod cannot play (FLAC, Ogg Vorbis, Opus, WavPack, Monkey's
+  // Audio, WMA) is converted with ffmpeg: to AAC at `bitrate_kbps`, or to
+  // Apple Lossless. false: such files are refused.
+  bool convert = true;
+  bool lossless = false;
+  int bitrate_kbps = 256;
+  // Video the iPod cannot play is converted to H.264 Baseline and AAC at an
+  // iPod size; false: it is refused with the reason.
+  bool convert_video = false;
+  // Import a file even when the device holds it already.
+  bool allow_duplicates = false;
+  // Folder for the converted files; empty: the system's temporary folder.
+  std::string work_folder;
+};
+
+// A file made ready for the device by Library::Prepare: described, and
+// converted when the iPod cannot play it as it is. A converted file lives
+// until the object goes.
+class PreparedFile {
+ public:
+  PreparedFile() = default;
+  ~PreparedFile();
+  PreparedFile(PreparedFile&& o) noexcept;
+  PreparedFile& operator=(PreparedFile&& o) noexcept;
+  PreparedFile(const PreparedFile&) = delete;
+  PreparedFile& operator=(const PreparedFile&) = delete;
+
+  std::string source;      // the file as named
+  std::string path;        // the file to copy: `source`, or the conversion
+  bool converted = false;  // `path` is a conversion made for the device
+  TrackInfo info;
+  Tags tags;
+};
+
+// What Export does.
+struct ExportOptions {
+  // Where each track goes below the folder, without the extension. Fields:
+  // {album_artist} (the artist when there is none), {artist}, {album},
+  // {title}, {track} (two digits, and the blank after it dropped when the
+  // track has no number), {disc}, {year}, {genre}, {id}. "/" makes folders.
+  std::string pattern = "{album_artist}/{album}/{track} {title}";
+  // Write each playlist as an .m3u8 file in the folder.
+  bool playlists = false;
+  // Write the database's tags into copies whose own tags lack or differ
+  // from them (MP3 and MP4 audio files).
+  bool write_tags = true;
+};
+
+// What Export did.
+struct ExportReport {
+  std::vector<std::string> written;  // files made, in track order
+  std::vector<std::string> skipped;  // files already in the folder
+  std::vector<std::pair<int32_t, std::string>> failed;  // track id, why
+  std::vector<std::string> playlists;  // .m3u8 files written
 };
 
 // How a described file is entered by Add.
@@ -149,6 +217,9 @@ struct AddOptions {
   // Non-zero: rewrite this track from the description instead of adding
   // one (its text, flags and location; its id and counts stay).
   int32_t replace_id = 0;
+  // The file's tags, for a new track: numbering, album artist,
+  // compilation, tempo. The text fields come from the description.
+  std::optional<Tags> tags;
 };
 
 class Library {
@@ -211,15 +282,45 @@ class Library {
   [[nodiscard]] Status Probe(const std::string& file, TrackInfo* info) const;
   static Status ProbeFile(const std::string& file, const Options& options, TrackInfo* info);
 
-  // Probes a file, copies it onto the device and enters it as a new track
-  // of the master playlist. *id receives its id. kNoSpace when the device
+  // Probes a file (converting it when the iPod cannot play it as it is),
+  // copies it onto the device and enters it as a new track of the master
+  // playlist with its tags, unless the device holds it already
+  // (kDuplicate): Import with the default ImportOptions. *id receives its id. kNoSpace when the device
   // cannot hold it (nothing copied); kBusy when another program holds the
   // device; kCancelled after Cancel(). The database file changes only on
   // Save().
   [[nodiscard]] Status Import(const std::string& file, int32_t* id);
+  // The same as Import with the options given: conversions, duplicates.
+  // kDuplicate ("already on the iPod") when the device holds the file.
+  [[nodiscard]] Status Import(const std::string& file, const ImportOptions& how, int32_t* id);
+  // Describes a file and converts it when the iPod cannot play it (ffmpeg;
+  // this takes a while). Needs no device: any thread may prepare files
+  // while another adds them. kUnsupported with the reason for files that
+  // cannot be taken.
+  [[nodiscard]] static Status Prepare(const std::string& file, const Options& options,
+                                      const ImportOptions& how, PreparedFile* out);
+  // Copies a prepared file onto the device and enters it, with its tags,
+  // unless it is a duplicate (kDuplicate, unless how.allow_duplicates).
+  [[nodiscard]] Status AddPrepared(const PreparedFile& file, const ImportOptions& how,
+                                   int32_t* id);
+  // The live track the file duplicates: the same bytes, or the same
+  // title, artist and album with lengths within 2 s. 0 when none.
+  int32_t FindDuplicate(const std::string& file, const TrackInfo& info) const;
+  // Groups of live tracks that duplicate each other, each group in track
+  // order, the groups in the order of their first tracks.
+  std::vector<std::vector<int32_t>> Duplicates() const;
   // Enters a file described by `info` (from Probe, possibly changed).
   [[nodiscard]] Status Add(const std::string& file, const TrackInfo& info,
                            const AddOptions& how, int32_t* id);
+  // The tags of a loaded track that TrackInfo does not carry.
+  [[nodiscard]] Status DescribeTags(int32_t id, Tags* tags) const;
+  // Probes a file, with every tag its metadata holds.
+  [[nodiscard]] Status Probe(const std::string& file, TrackInfo* info, Tags* tags) const;
+  // Copies tracks (all when `ids` is empty) from the device into `folder`
+  // as `how.pattern` names them, skipping files already there. Never
+  // changes the device. OK when every track was exported or skipped.
+  [[nodiscard]] Status Export(const std::string& folder, const std::vector<int32_t>& ids,
+                              const ExportOptions& how, ExportReport* report) const;
   // Changes a track's text and flags.
   [[nodiscard]] Status Edit(int32_t id, const TrackEdit& edit);
   // Rewrites a track's text and flags from a description: every text field

@@ -22,6 +22,7 @@ class Status {
     kNoSpace,       // the device is full
     kBusy,          // another program is changing the device, or has changed
                     // it since it was loaded
+    kDuplicate,     // the media file is on the device already
   };
 
   Status() = default;
@@ -34,6 +35,7 @@ class Status {
   static Status Cancelled(std::string m) { return {Code::kCancelled, 0, std::move(m)}; }
   static Status NoSpace(std::string m, int n = 61) { return {Code::kNoSpace, n, std::move(m)}; }
   static Status Busy(std::string m, int n = 70) { return {Code::kBusy, n, std::move(m)}; }
+  static Status Duplicate(std::string m) { return {Code::kDuplicate, 0, std::move(m)}; }
 
   bool ok() const { return code_ == Code::kOk; }
   Code code() const { return code_; }

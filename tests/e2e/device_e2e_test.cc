@@ -49,7 +49,7 @@ class DeviceE2E : public E2ETest {
 
 TEST_F(DeviceE2E, ImportedFilesAreWrittenAndReadBackWithEveryField) {
   // Rates as ffprobe gives them; lengths of the signals encoded (ffprobe
-  // adds the encoder's padding). AAC files are classed with the videos;
+  // adds the encoder's padding). Raw AAC streams are music, not movies;
   // untagged files are named after the file.
   struct Case {
     std::string file, type, title;
@@ -61,7 +61,7 @@ TEST_F(DeviceE2E, ImportedFilesAreWrittenAndReadBackWithEveryField) {
       {"tagged_v23_v1.mp3", "MP3 ", "Café|Señor|Οδύσσεια||Jazz|1999|", 1, 0, 44100, 1000},
       {"pcm_s16_stereo_44100.wav", "WAV ", "pcm_s16_stereo_44100.wav|", 0, 0, 44100, 500},
       {"pcm_s16_stereo_11025.aiff", "AIFF", "pcm_s16_stereo_11025.aiff|", 0, 0, 11025, 2000},
-      {"video/tone.aac", "AAC ", "tone.aac|", 0, 1, 44100, 1000},
+      {"video/tone.aac", "AAC ", "tone.aac|", 0, 0, 44100, 1000},
       {"video/h264_aac.mp4", "MP4 ", "h264_aac.mp4|", 0, 1, 44100, 1000},
   };
   std::vector<std::string> files;
@@ -131,7 +131,7 @@ TEST_F(DeviceE2E, RebuildFindsTheFilesAgain) {
   }
   c->WriteiPodDB();
   ASSERT_TRUE(c->status().ok());
-  // An .m4a file is listed but not entered; a file put there by hand,
+  // An .m4a file that holds no MP4 is listed but not entered; a file put there by hand,
   // deeper down and named in non-Latin letters, is.
   const stdfs::path m4a = base_ / "ipod/iPod_Control/Music/F00/extra.m4a";
   const stdfs::path hand = base_ / "ipod/iPod_Control/Music/F01/sub/Лето.mp3";

@@ -66,7 +66,7 @@ class Reliability : public E2ETest {
 
 TEST_F(Reliability, ConcurrentWritersNeverLoseAnUpdate) {
   Copies(base_ / "src", 10);
-  ASSERT_EQ(Shell(Cli() + "add " + Quote((base_ / "src/T0.mp3").string())).status, 0);
+  ASSERT_EQ(Shell(Cli() + "add --allow-duplicates " + Quote((base_ / "src/T0.mp3").string())).status, 0);
   const std::string first = Ids();
   int expected = 1;
   std::string title;
@@ -75,7 +75,7 @@ TEST_F(Reliability, ConcurrentWritersNeverLoseAnUpdate) {
     // last round added, started together: each is done or refused as busy.
     const std::string last = Ids().substr(first.size());
     const std::string cmds[] = {
-        "add " + Quote((base_ / "src" / ("T" + std::to_string(round) + ".mp3")).string()),
+        "add --allow-duplicates " + Quote((base_ / "src" / ("T" + std::to_string(round) + ".mp3")).string()),
         "edit " + first + "--title R" + std::to_string(round),
         last.empty() ? std::string("info") : "rm " + last};
     std::string script;
@@ -98,7 +98,7 @@ TEST_F(Reliability, ConcurrentWritersNeverLoseAnUpdate) {
 
   // Two objects of one process, each editing its own track: a write that
   // would overwrite the other's is refused, never silent.
-  Shell(Cli() + "add " + Quote((base_ / "src/T1.mp3").string()));
+  Shell(Cli() + "add --allow-duplicates " + Quote((base_ / "src/T1.mp3").string()));
   std::vector<int32_t> ids;
   std::istringstream listed(Ids());
   for (int32_t id; listed >> id;) ids.push_back(id);
@@ -138,7 +138,7 @@ TEST_F(Reliability, KilledCommandsLeaveTheOldOrTheNewDatabase) {
       // a command, and the tracks after it
       {"--yes rebuild", kOnDevice},
       {"rm " + all_ids, 0},
-      {"add " + Quote((base_ / "src").string()), kOnDevice + kToAdd}};
+      {"add --allow-duplicates " + Quote((base_ / "src").string()), kOnDevice + kToAdd}};
   const stdfs::path db = Db(dev_);
   std::mt19937 rng(42);
   for (const auto& [cmd, after] : steps) {
@@ -177,7 +177,7 @@ TEST_F(Reliability, AFullDiskKeepsTheDatabaseAndLeavesNoUnlistedFiles) {
   const RunResult r =
       Shell("unshare -rm sh -c " +
             Quote("mount -t tmpfs -o size=1m none " + mnt + " || exit 99; " +
-                  Quote(CADENZA_CLI_PATH) + " init " + mnt + "/ipod >/dev/null; " + cli + "add " +
+                  Quote(CADENZA_CLI_PATH) + " init " + mnt + "/ipod >/dev/null; " + cli + "add --allow-duplicates " +
                   base_.string() + "/src; echo \"add $?\"; cp -a " + mnt + "/ipod " + out +
                   "/added; " + "head -c 2000000 /dev/zero >" + mnt + "/filler; " + cli +
                   "--yes rebuild >/dev/null 2>&1; echo \"rebuild $?\"; cp -a " + mnt + "/ipod " +
@@ -202,7 +202,7 @@ TEST_F(Reliability, BadInputIsRefusedAndChangesNothing) {
   ASSERT_EQ(mkfifo((in / "fifo.mp3").c_str(), 0600), 0);
   WriteBytes(in / "ok/a.mp3", ReadBytes(kMedia + "tagged_v24.mp3"));
   WriteBytes(in / "ok/notes.txt", "x");
-  const RunResult added = Run("add " + Quote((in / "ok").string()));
+  const RunResult added = Run("add --allow-duplicates " + Quote((in / "ok").string()));
   ASSERT_EQ(added.status, 0) << added.out;
   EXPECT_NE(added.out.find("1 added, 1 not supported, 0 failed"), std::string::npos) << added.out;
   EXPECT_EQ(Tracks()["m_mhit"][0]["sFiletype"], "4d503320");  // "MP3 ", printed as hex
@@ -237,7 +237,7 @@ TEST_F(Reliability, BadInputIsRefusedAndChangesNothing) {
       {"edit " + id + "--start 5000 --stop 10", 2, "before the start"},
       {"edit 9999 --title x", 1, "No track has the id 9999"},
       {"rm 9999", 1, "No track has the id 9999"},
-      {"add " + Quote((in / "text.aiff").string()), 1, "not a valid AIFF file"},
+      {"add --allow-duplicates " + Quote((in / "text.aiff").string()), 1, "not a valid AIFF file"},
       {"add /missing_dir/", 1, "No such file"},
       {"add /etc/passwd", 1, "not a kind of file"},
       {"probe " + Quote((in / "fifo.mp3").string()), 1, "Not a regular file"},
@@ -275,7 +275,7 @@ TEST_F(Reliability, BadInputIsRefusedAndChangesNothing) {
 
 TEST_F(Reliability, ReadErrorsAreNotDamageAndDamageIsKeptBeforeARepair) {
   WriteBytes(base_ / "in/a.mp3", ReadBytes(kMedia + "tagged_v24.mp3"));
-  ASSERT_EQ(Shell(Cli() + "add " + Quote((base_ / "in").string())).status, 0);
+  ASSERT_EQ(Shell(Cli() + "add --allow-duplicates " + Quote((base_ / "in").string())).status, 0);
   const stdfs::path db = Db(dev_);
   const std::string bytes = ReadBytes(db);
   auto itunes_files = [&] {
@@ -314,7 +314,7 @@ TEST_F(Reliability, ReadErrorsAreNotDamageAndDamageIsKeptBeforeARepair) {
   WriteBytes(base_ / "in/open/c.mp3", ReadBytes(kMedia + "tagged_v23_v1.mp3"));
   Shell("chmod -R a+rwX " + Quote(base_.string()));
   stdfs::permissions(base_ / "in/locked", stdfs::perms::none);
-  const RunResult walk = Run("add " + Quote((base_ / "in").string()), nobody);
+  const RunResult walk = Run("add --allow-duplicates " + Quote((base_ / "in").string()), nobody);
   EXPECT_EQ(walk.status, 3) << walk.out;
   EXPECT_NE(walk.out.find("folder not read: Permission denied"), std::string::npos) << walk.out;
   EXPECT_NE(walk.out.find("2 added"), std::string::npos) << walk.out;

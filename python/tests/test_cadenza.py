@@ -85,3 +85,19 @@ def test_failures_raise_and_change_nothing(tmp_path, device):
         lib.import_file(SONG, progress=stop)
     lib.save()
     assert len(cadenza.open(device).tracks) == 3
+
+
+def test_duplicates_tags_and_export(tmp_path, device):
+    lib = cadenza.open(device)
+    new = lib.import_file(SONG)
+    with pytest.raises(cadenza.Error) as e:
+        lib.import_file(SONG)
+    assert e.value.code == "duplicate" and "already on the iPod" in str(e.value)
+    lib.edit(new, album_artist="Band", track_number=2, track_count=9, rating=4, compilation=True)
+    t = lib.track(new)
+    assert (t.album_artist, t.track_number, t.track_count, t.rating, t.compilation) == \
+        ("Band", 2, 9, 80, True)
+    assert t.date_added > 0 and t.db_id != 0
+    out = lib.export(tmp_path / "out", [new])
+    assert [pathlib.Path(f).relative_to(tmp_path / "out").parts[0] for f in out["written"]] == ["Band"]
+    assert lib.export(tmp_path / "out", [new])["skipped"] == out["written"]

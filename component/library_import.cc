@@ -59,7 +59,7 @@ Status ConversionTarget(const std::string& folder, const std::string& extension,
     return Status::OK();
   }
   static std::atomic<unsigned> counter{0};
-  *target = folder + "/cadenza-convert-" + std::to_string(std::rand()) + "-" +
+  *target = folder + "/cadenza-convert-" + std::to_string(std::random_device{}()) + "-" +
             std::to_string(counter++) + extension;
   return Status::OK();
 }

@@ -143,6 +143,18 @@ void StreamTracks(const MHSD_T& section, JsonOptions o, bool lines) {
   std::cout.flush();
 }
 
+// Files to import: the files named and every file below the folders named.
+struct Input {
+  std::string path;
+  bool named = false;  // named on the command line (not found in a folder)
+};
+
+// A file that was not imported, and why.
+struct Left {
+  std::string path;
+  std::string why;
+};
+
 class App {
  public:
   // `writes`: the command changes the device.
@@ -454,6 +466,9 @@ class App {
 
   int Add(const std::vector<std::string>& inputs, const ImportOptions& how);
   int Dupes();
+  int FinishAdd(const std::vector<std::string>& copied, const std::vector<Left>& present,
+                const std::vector<Left>& skipped, const std::vector<Left>& failed,
+                const char* why_stopped);
   int Export(const std::string& dir, const std::vector<int32_t>& ids, const ExportOptions& how);
   // A rebuild throws away every edit and playlist, so it asks first. It is
   // built in memory and written at its end: Ctrl-C or a kill before then
@@ -493,18 +508,6 @@ class App {
   Status last_;  // why the last load or repair failed
 };
 
-// Files to import: the files named and every file below the folders named.
-struct Input {
-  std::string path;
-  bool named = false;  // named on the command line (not found in a folder)
-};
-
-// A file that was not imported, and why.
-struct Left {
-  std::string path;
-  std::string why;
-};
-
 std::vector<Input> CollectFiles(const std::vector<std::string>& inputs, std::vector<Left>* problems) {
   std::vector<Input> out;
   for (const std::string& in : inputs) {
@@ -540,6 +543,7 @@ int App::Add(const std::vector<std::string>& inputs, const ImportOptions& how) {
     to_convert += NeedsConversion(f.path);
   }
   std::vector<PreparedFile> prepared(files.size());
+  // Described and converted ahead of the copying, a few files at a time.
   ConvertPool pool;
   const size_t ahead = 2 * std::max(1u, std::thread::hardware_concurrency());
   size_t submitted = 0;
@@ -563,10 +567,7 @@ int App::Add(const std::vector<std::string>& inputs, const ImportOptions& how) {
       host_.SetImportProgress(i, files.size(), done, total);
       return !host_.interrupted();
     });
-    if (host_.interrupted()) {
-      interrupted = true;
-      break;
-    }
+    if ((interrupted = host_.interrupted())) break;
     if (NeedsConversion(in.path)) ++converted;
     int32_t id = 0;
     const TrackInfo info = prepared[i].info;
@@ -596,12 +597,9 @@ int App::Add(const std::vector<std::string>& inputs, const ImportOptions& how) {
             (info.sAudioCodec.empty() ? "none" : info.sAudioCodec) + " is not supported";
     // Files of kinds the iPod does not play, met in a folder, are passed
     // over; anything named, or of a kind it plays, should have come in.
-    if (!described && !FindMediaKind(in.path) && code == Status::Code::kUnsupported) {
-      why = "not a kind of file the iPod plays";
-      (in.named ? failed : skipped).push_back({in.path, why});
-    } else {
-      failed.push_back({in.path, why});
-    }
+    const bool foreign = !described && !FindMediaKind(in.path) && code == Status::Code::kUnsupported;
+    (foreign && !in.named ? skipped : failed)
+        .push_back({in.path, foreign ? "not a kind of file the iPod plays" : why});
     if (code == Status::Code::kNoSpace || code == Status::Code::kBusy) {
       // The iPod is full (or taken over): the rest is not copied.
       full = code == Status::Code::kNoSpace;
@@ -611,10 +609,17 @@ int App::Add(const std::vector<std::string>& inputs, const ImportOptions& how) {
   }
   pool.Cancel();
   host_.ClearProgress();
+  return FinishAdd(copied, present, skipped, failed, interrupted ? " (interrupted)" : full ? " (the iPod is full)" : "");
+}
+
+// Reports what an import did and writes the database when files came in.
+int App::FinishAdd(const std::vector<std::string>& copied, const std::vector<Left>& present,
+                   const std::vector<Left>& skipped, const std::vector<Left>& failed,
+                   const char* why_stopped) {
   std::printf("%zu added, %zu not supported, %zu failed", copied.size(), skipped.size(),
               failed.size());
   if (!present.empty()) std::printf(", %zu already on the iPod", present.size());
-  std::printf("%s\n", interrupted ? " (interrupted)" : full ? " (the iPod is full)" : "");
+  std::printf("%s\n", why_stopped);
   for (const auto& [f, why] : present)
     std::printf("  already on the iPod: %s (%s)\n", Printable(f).c_str(), why.c_str());
   for (const auto& [f, why] : skipped)
@@ -632,7 +637,7 @@ int App::Add(const std::vector<std::string>& inputs, const ImportOptions& how) {
       return w;
     }
   }
-  if (interrupted) return kExitInterrupted;
+  if (std::string_view(why_stopped) == " (interrupted)") return kExitInterrupted;
   if (copied.empty() && failed.empty() && !present.empty()) return kExitOK;
   if (copied.empty()) return kExitFailed;
   return failed.empty() ? kExitOK : kExitPartial;

@@ -136,6 +136,32 @@ Status CopyWithTags(const std::string& from, const std::string& to, const Tags& 
 
 std::string ObjectText(const MHOD_S& o) { return Utf16ToUtf8(o.sString.u16()); }
 
+// Writes each playlist but the master as an .m3u8 file in `folder`,
+// listing the tracks placed there (track id -> name below the folder).
+Status WritePlaylists(const Library& lib, const std::string& folder,
+                      const std::unordered_map<int32_t, std::string>& placed,
+                      ExportReport* report) {
+  for (const MHYP& y : lib.playlists()) {
+    if (y.iIsMasterFLag) continue;
+    std::string text = "#EXTM3U\n";
+    const size_t items = std::min<size_t>(y.m_mhip.size(),
+                                          static_cast<size_t>(std::max(y.iPlaylistItemsCount, 0)));
+    for (size_t k = 0; k < items; ++k) {
+      auto it = placed.find(y.m_mhip[k].iTrackID);
+      const MHIT* t = lib.track(y.m_mhip[k].iTrackID);
+      if (it == placed.end() || !t) continue;
+      Tags tags;
+      (void)lib.DescribeTags(t->iUniqueID, &tags);
+      text += "#EXTINF:" + std::to_string(t->iTrackTimeLength / 1000) + "," + tags.artist +
+              (tags.artist.empty() ? "" : " - ") + tags.title + "\n" + it->second + "\n";
+    }
+    const std::string file = folder + "/" + SafeFileName(ObjectText(y.m_mhod_s)) + ".m3u8";
+    if (Status st = fs::WriteFileAtomic(file, text); !st.ok()) return st;
+    report->playlists.push_back(file);
+  }
+  return Status::OK();
+}
+
 }  // namespace
 
 Status Library::Export(const std::string& folder, const std::vector<int32_t>& ids,
@@ -167,11 +193,15 @@ Status Library::Export(const std::string& folder, const std::vector<int32_t>& id
     const std::string ext = AsciiLower(fs::FileName(info.sLocation).substr(
         fs::FileStem(info.sLocation).size()));
     // Two tracks that would get one name: the later one is numbered.
-    std::string name = rel + ext;
-    for (int k = 2; !taken.insert(AsciiLower(name)).second; ++k)
-      name = rel + " (" + std::to_string(k) + ")" + ext;
+    std::string name = rel;
+    name += ext;
+    for (int k = 2; !taken.insert(AsciiLower(name)).second; ++k) {
+      name = rel;
+      name.append(" (").append(std::to_string(k)).append(")").append(ext);
+    }
     placed[id] = name;
-    const std::string target = folder + "/" + name;
+    std::string target = folder;
+    target.append("/").append(name);
     d.Report({Progress::Stage::kExport, target, n, chosen.size()});
     if (fs::PathExists(target)) {
       report->skipped.push_back(target);
@@ -194,24 +224,7 @@ Status Library::Export(const std::string& folder, const std::vector<int32_t>& id
   }
 
   if (how.playlists) {
-    for (const MHYP& y : playlists()) {
-      if (y.iIsMasterFLag) continue;
-      std::string text = "#EXTM3U\n";
-      const size_t items = std::min<size_t>(y.m_mhip.size(),
-                                            static_cast<size_t>(std::max(y.iPlaylistItemsCount, 0)));
-      for (size_t k = 0; k < items; ++k) {
-        auto it = placed.find(y.m_mhip[k].iTrackID);
-        const MHIT* t = track(y.m_mhip[k].iTrackID);
-        if (it == placed.end() || !t) continue;
-        Tags tags;
-        (void)DescribeTags(t->iUniqueID, &tags);
-        text += "#EXTINF:" + std::to_string(t->iTrackTimeLength / 1000) + "," + tags.artist +
-                (tags.artist.empty() ? "" : " - ") + tags.title + "\n" + it->second + "\n";
-      }
-      const std::string file = folder + "/" + SafeFileName(ObjectText(y.m_mhod_s)) + ".m3u8";
-      if (Status st = fs::WriteFileAtomic(file, text); !st.ok()) return st;
-      report->playlists.push_back(file);
-    }
+    if (Status st = WritePlaylists(*this, folder, placed, report); !st.ok()) return st;
   }
   if (!report->failed.empty())
     return Status::IOError(std::to_string(report->failed.size()) + " tracks were not exported");

@@ -195,7 +195,7 @@ Status DescribeMediaFile(const std::string& path, const MediaOptions& options, T
     info->isFileSupported = false;
     return Status::Unsupported(
         audio ? "the iPod does not play ." + AsciiLower(UpperExtension(path)) +
-                    " files; they are converted on import"
+                    " files as they are: they must be converted to AAC or Apple Lossless"
               : "the iPod does not play ." + AsciiLower(UpperExtension(path)) +
                     " video; --convert-video converts it");
   }

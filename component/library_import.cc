@@ -9,6 +9,7 @@
 
 #include "cadenza/library.h"
 #include "component/library_impl.h"
+#include "component/track_text.h"
 #include "media/convert.h"
 #include "media/describe.h"
 #include "platform/file.h"
@@ -281,9 +282,7 @@ Status Library::DescribeTags(int32_t id, Tags* tags) const {
   tags->genre = TextOf(*t, DataObjectType::kGenre);
   tags->composer = TextOf(*t, DataObjectType::kComposer);
   tags->comment = TextOf(*t, DataObjectType::kComment);
-  TrackInfo info;
-  (void)Describe(id, &info);
-  tags->year = info.sYear;
+  tags->year = YearText(t->sTrackYear);
   tags->track_number = t->iTrackNumber;
   tags->track_count = t->iTotalTracksNumber;
   tags->disc_number = t->iDiscNumber;

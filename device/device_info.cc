@@ -90,9 +90,13 @@ constexpr ModelEntry kModels[] = {
     {"A489", kNano2G}, {"A497", kNano2G}, {"A725", kNano2G}, {"A726", kNano2G},
     {"A899", kNano2G},
     {"9724", kShuffle1G}, {"9725", kShuffle1G},
-    {"A546", kShuffle2G}, {"A564", kShuffle2G},
-    {"C306", kShuffle3G},
-    {"C584", kShuffle4G},
+    {"A546", kShuffle2G}, {"A564", kShuffle2G}, {"A947", kShuffle2G}, {"A949", kShuffle2G},
+    {"A951", kShuffle2G}, {"A953", kShuffle2G}, {"B225", kShuffle2G}, {"B233", kShuffle2G},
+    {"B518", kShuffle2G}, {"B520", kShuffle2G}, {"B522", kShuffle2G}, {"B524", kShuffle2G},
+    {"B867", kShuffle3G}, {"C164", kShuffle3G}, {"C306", kShuffle3G}, {"C307", kShuffle3G},
+    {"C323", kShuffle3G}, {"C381", kShuffle3G}, {"C384", kShuffle3G}, {"C387", kShuffle3G},
+    {"C584", kShuffle4G}, {"C585", kShuffle4G}, {"C749", kShuffle4G}, {"C750", kShuffle4G},
+    {"C751", kShuffle4G},
     // hash58
     {"B029", kClassic6G}, {"B145", kClassic6G}, {"B147", kClassic6G}, {"B150", kClassic6G},
     {"B562", kClassic65G}, {"B565", kClassic65G},
@@ -144,6 +148,7 @@ constexpr ProductEntry kProducts[] = {
     {0x1261, {"iPod classic", "", ChecksumScheme::kHash58}},
     {0x1262, kNano3G}, {0x1263, kNano4G}, {0x1265, kNano5G},
     {0x1266, kNano6G}, {0x1267, kNano7G},
+    {0x1300, kShuffle1G}, {0x1301, kShuffle2G}, {0x1302, kShuffle3G}, {0x1303, kShuffle4G},
 };
 
 std::optional<Model> LookUpProduct(uint16_t id) {

@@ -10,6 +10,10 @@
 //   gpod_oracle dump PATH     a device folder or database file as JSON
 //   gpod_oracle bench DIR     times a parse and a write
 //   gpod_oracle parse DIR     times a parse, with the memory it took
+//   gpod_oracle rewrite DIR   reads a device's database and writes it again
+//       (libgpod's own sort indexes, album and artist lists)
+//   gpod_oracle shuffle DIR   reads a device's database and writes its
+//       iTunesSD as libgpod does for the device's model
 // Every value written comes from the track index: a rerun writes the same
 // bytes.
 #include <gpod/itdb.h>
@@ -380,6 +384,17 @@ int CmdTime(const std::string& dir, bool write) {
   return 0;
 }
 
+// Reads a device's database and writes it again, or writes its iTunesSD.
+int CmdRewrite(const std::string& dir, bool shuffle) {
+  Itdb_iTunesDB* itdb = Parse(dir);
+  GError* error = nullptr;
+  if (shuffle ? !itdb_shuffle_write(itdb, &error) : !itdb_write(itdb, &error))
+    Fail(std::string(shuffle ? "itdb_shuffle_write" : "itdb_write") +
+         " failed: " + (error ? error->message : "unknown error"));
+  itdb_free(itdb);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -390,7 +405,10 @@ int main(int argc, char** argv) {
   if (cmd == "make" || cmd == "synth") return CmdMake(ParseOptions(argc, argv, cmd == "synth"));
   if (cmd == "dump" && argc == 3) return CmdDump(argv[2]);
   if ((cmd == "bench" || cmd == "parse") && argc == 3) return CmdTime(argv[2], cmd == "bench");
+  if ((cmd == "rewrite" || cmd == "shuffle") && argc == 3)
+    return CmdRewrite(argv[2], cmd == "shuffle");
   std::fprintf(stderr,
-               "usage: gpod_oracle make|synth DIR [options] | dump PATH | bench DIR | parse DIR\n");
+               "usage: gpod_oracle make|synth DIR [options] | dump PATH | bench DIR | parse DIR |"
+               " rewrite DIR | shuffle DIR\n");
   return 2;
 }

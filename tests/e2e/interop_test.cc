@@ -11,27 +11,10 @@
 
 #include "db/hash58.h"
 #include "platform/text.h"
-#include "tests/e2e/e2e_util.h"
+#include "tests/e2e/gpod_util.h"
 
 namespace cadenza::e2e {
 namespace {
-
-using json = nlohmann::json;
-
-// Runs gpod_oracle; its standard output, or nullopt when it failed.
-std::optional<std::string> Oracle(const std::vector<std::string>& args) {
-  std::string cmd = Quote(GPOD_ORACLE_PATH);
-  for (const auto& a : args) cmd += " " + Quote(a);
-  RunResult r = Shell(cmd);
-  return r.status == 0 ? std::optional(r.out) : std::nullopt;
-}
-json Dump(const stdfs::path& path) {
-  auto out = Oracle({"dump", path.string()});
-  if (!out) ADD_FAILURE() << "libgpod cannot read " << path;
-  return out ? json::parse(*out) : json::object();
-}
-// A text field of the dump; libgpod has no text where there is no object.
-std::string Str(const json& v) { return v.is_string() ? v.get<std::string>() : std::string(); }
 
 // A database file with its sections in the order written here (1, 3, 2,
 // 4, 5, then the others as found), without the sections of type `drop`.

@@ -14,6 +14,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <iostream>
 #include <map>
 #include <thread>
@@ -155,6 +156,15 @@ struct Left {
   std::string why;
 };
 
+// The `playlist` command: which action, and its operands.
+struct PlaylistArgs {
+  std::string action;  // new, rename, rm, add, remove, move, show, import, export
+  std::string name, new_name, file;
+  std::vector<int32_t> ids;
+  int32_t move_id = 0;
+  int32_t position = 1;
+};
+
 class App {
  public:
   // `writes`: the command changes the device.
@@ -187,7 +197,11 @@ class App {
   bool Load() {
     if (!Open()) return false;
     Status st = lib_->Load();
-    if (st.ok()) return true;
+    if (st.ok()) {
+      notices_shown_ = 0;
+      ShowNotices();
+      return true;
+    }
     const bool repairable = st.code() == Status::Code::kCorrupt ||
                             (st.code() == Status::Code::kNotFound && st.number() != 76);
     if (repairable && writes_) return Repair(st);
@@ -281,8 +295,16 @@ class App {
   // `kept` receives the files that had to be kept.
   int Write(std::vector<std::string>* kept = nullptr) {
     Status st = lib_->Save(kept);
+    ShowNotices();
     if (!st.ok()) return Fail(st, "the database was not written");
     return kExitOK;
+  }
+
+  // Warnings of the library not shown yet.
+  void ShowNotices() {
+    const auto& all = lib_->notices();
+    for (; notices_shown_ < all.size(); ++notices_shown_)
+      std::cerr << "cadenza: warning: " << Printable(all[notices_shown_]) << "\n";
   }
 
   // The header and the counts come from the chunk headers: no records are
@@ -306,6 +328,8 @@ class App {
       j["checksum"] = dev.checksum;
       j["guid"] = dev.guid;
       j["writable"] = dev.writable.ok();
+      j["shuffle"] = dev.shuffle;
+      j["shuffle_format"] = dev.shuffle_format;
       JsonOptions no_images;
       no_images.images = false;
       j["header"] = ToJson(h, no_images);
@@ -337,16 +361,20 @@ class App {
     }
     std::string out;
     auto line = [&](const std::string& id, const std::string& title, const std::string& artist,
-                    const std::string& album, const std::string& length, const std::string& where) {
+                    const std::string& album, const std::string& length, const std::string& plays,
+                    const std::string& rating, const std::string& where) {
+      auto right = [](const std::string& v, size_t w) {
+        return std::string(v.size() < w ? w - v.size() : 0, ' ') + v;
+      };
       out += id + "  " + Col(title, 30) + "  " + Col(artist, 20) + "  " + Col(album, 20) + "  " +
-             std::string(length.size() < 6 ? 6 - length.size() : 0, ' ') + length + "  " +
+             right(length, 6) + "  " + right(plays, 5) + "  " + Col(rating, 6) + "  " +
              Printable(where) + "\n";
       if (out.size() > (1 << 16)) {
         std::fwrite(out.data(), 1, out.size(), stdout);
         out.clear();
       }
     };
-    line("    ID", "Title", "Artist", "Album", "Length", "Location");
+    line("    ID", "Title", "Artist", "Album", "Length", "Plays", "Rating", "Location");
     for (const MHIT& k : lib_->tracks()) {
       std::string text[5];  // title, location, album, artist by type
       for (const MHOD_S& o : k.m_mhod) {
@@ -355,7 +383,8 @@ class App {
       }
       char id[16];
       std::snprintf(id, sizeof id, "%6d", k.iUniqueID);
-      line(id, text[1], text[4], text[3], Length(k.iTrackTimeLength), text[2]);
+      line(id, text[1], text[4], text[3], Length(k.iTrackTimeLength), std::to_string(k.iPlayCount),
+           std::string(std::min(k.iStartRating / 20, 5), '*'), text[2]);
     }
     std::fwrite(out.data(), 1, out.size(), stdout);
     return kExitOK;
@@ -373,10 +402,11 @@ class App {
       std::cout << "\n";
       return kExitOK;
     }
-    std::printf("%s  %6s  %s\n", Col("Name", 40).c_str(), "Items", "Master");
+    std::printf("%s  %6s  %s\n", Col("Name", 40).c_str(), "Items", "Kind");
     for (const MHYP& y : p.m_mhlp.m_mhyp) {
-      std::printf("%s  %6d  %s\n", Col(Text(y.m_mhod_s), 40).c_str(),
-                  y.iPlaylistItemsCount - y.iMHYPs2Delete, y.iIsMasterFLag ? "yes" : "");
+      std::printf("%s  %6d  %s\n", Col(Library::PlaylistName(y), 40).c_str(),
+                  y.iPlaylistItemsCount - y.iMHYPs2Delete,
+                  y.iIsMasterFLag ? "master" : Library::IsSmart(y) ? "smart" : "");
     }
     return kExitOK;
   }
@@ -464,11 +494,17 @@ class App {
     return Write();
   }
 
-  int Add(const std::vector<std::string>& inputs, const ImportOptions& how);
+  int Add(const std::vector<std::string>& inputs, const ImportOptions& how,
+          const std::string& playlist);
+  bool FillPlaylist(const std::string& name, const std::vector<int32_t>& ids,
+                    std::vector<Left>* failed);
+  int PlaylistEdit(const PlaylistArgs& a, const ImportOptions& how);
+  int PlaylistShow(const std::string& name);
+  int Plays(const std::string& since, bool clear, const std::string& scrobbler_log);
   int Dupes();
   int FinishAdd(const std::vector<std::string>& copied, const std::vector<Left>& present,
                 const std::vector<Left>& skipped, const std::vector<Left>& failed,
-                const char* why_stopped);
+                const char* why_stopped, bool listed = false);
   int Export(const std::string& dir, const std::vector<int32_t>& ids, const ExportOptions& how);
   // A rebuild throws away every edit and playlist, so it asks first. It is
   // built in memory and written at its end: Ctrl-C or a kill before then
@@ -506,6 +542,7 @@ class App {
   TerminalHost host_;
   std::unique_ptr<Library> lib_;
   Status last_;  // why the last load or repair failed
+  size_t notices_shown_ = 0;
 };
 
 std::vector<Input> CollectFiles(const std::vector<std::string>& inputs, std::vector<Left>* problems) {
@@ -524,6 +561,16 @@ std::vector<Input> CollectFiles(const std::vector<std::string>& inputs, std::vec
   return out;
 }
 
+// Why a file could not be described: its streams when the analyser named
+// them.
+std::string StreamsReason(const TrackInfo& info, const std::string& why) {
+  if ((info.sVideoCodec.empty() && info.sAudioCodec.empty()) ||
+      why.find("The file is not supported") != 0)
+    return why;
+  return "video " + (info.sVideoCodec.empty() ? "none" : info.sVideoCodec) + ", audio " +
+         (info.sAudioCodec.empty() ? "none" : info.sAudioCodec) + " is not supported";
+}
+
 bool NeedsConversion(const std::string& path) {
   const MediaKind* k = FindMediaKind(path);
   return k && (k->reader == MediaReader::kConvertAudio || k->reader == MediaReader::kConvertVideo);
@@ -531,7 +578,8 @@ bool NeedsConversion(const std::string& path) {
 
 // Files are described and converted on all cores, ahead of the copying,
 // which goes one file at a time in the order the files were named.
-int App::Add(const std::vector<std::string>& inputs, const ImportOptions& how) {
+int App::Add(const std::vector<std::string>& inputs, const ImportOptions& how,
+             const std::string& playlist) {
   std::vector<Left> failed, skipped, present;
   const std::vector<Input> files = CollectFiles(inputs, &failed);
   if (int rc = Lock(); rc != kExitOK) return rc;
@@ -556,6 +604,7 @@ int App::Add(const std::vector<std::string>& inputs, const ImportOptions& how) {
     }
   };
   std::vector<std::string> copied;  // the files this run put on the device
+  std::vector<int32_t> ids;         // the tracks of the files named, new or present
   bool interrupted = false, full = false;
   size_t i = 0;
   for (; i < files.size(); ++i) {
@@ -575,6 +624,7 @@ int App::Add(const std::vector<std::string>& inputs, const ImportOptions& how) {
     if (described) st = lib_->AddPrepared(prepared[i], how, &id);
     prepared[i] = PreparedFile{};  // a conversion is not kept longer than needed
     done += static_cast<uint64_t>(std::max<int64_t>(fs::FileSize(in.path), 0));
+    if (id != 0) ids.push_back(id);
     if (st.ok()) {
       TrackInfo entered;
       (void)lib_->Describe(id, &entered);
@@ -591,10 +641,7 @@ int App::Add(const std::vector<std::string>& inputs, const ImportOptions& how) {
       present.push_back({in.path, why});
       continue;
     }
-    if (!described && (!info.sVideoCodec.empty() || !info.sAudioCodec.empty()) &&
-        why.find("The file is not supported") == 0)
-      why = "video " + (info.sVideoCodec.empty() ? "none" : info.sVideoCodec) + ", audio " +
-            (info.sAudioCodec.empty() ? "none" : info.sAudioCodec) + " is not supported";
+    if (!described) why = StreamsReason(info, why);
     // Files of kinds the iPod does not play, met in a folder, are passed
     // over; anything named, or of a kind it plays, should have come in.
     const bool foreign = !described && !FindMediaKind(in.path) && code == Status::Code::kUnsupported;
@@ -609,13 +656,26 @@ int App::Add(const std::vector<std::string>& inputs, const ImportOptions& how) {
   }
   pool.Cancel();
   host_.ClearProgress();
-  return FinishAdd(copied, present, skipped, failed, interrupted ? " (interrupted)" : full ? " (the iPod is full)" : "");
+  const bool listed = FillPlaylist(playlist, ids, &failed);
+  return FinishAdd(copied, present, skipped, failed,
+                   interrupted ? " (interrupted)" : full ? " (the iPod is full)" : "", listed);
+}
+
+// Puts the tracks of an import into the playlist named (made when missing);
+// whether it changed.
+bool App::FillPlaylist(const std::string& name, const std::vector<int32_t>& ids,
+                       std::vector<Left>* failed) {
+  if (name.empty() || ids.empty()) return false;
+  Status st = lib_->FindPlaylist(name) ? Status::OK() : lib_->CreatePlaylist(name);
+  if (st.ok()) st = lib_->AddToPlaylist(name, ids);
+  if (!st.ok()) failed->push_back({name, "playlist not filled: " + st.message()});
+  return st.ok();
 }
 
 // Reports what an import did and writes the database when files came in.
 int App::FinishAdd(const std::vector<std::string>& copied, const std::vector<Left>& present,
                    const std::vector<Left>& skipped, const std::vector<Left>& failed,
-                   const char* why_stopped) {
+                   const char* why_stopped, bool listed) {
   std::printf("%zu added, %zu not supported, %zu failed", copied.size(), skipped.size(),
               failed.size());
   if (!present.empty()) std::printf(", %zu already on the iPod", present.size());
@@ -627,7 +687,7 @@ int App::FinishAdd(const std::vector<std::string>& copied, const std::vector<Lef
   for (const auto& [f, why] : failed)
     std::printf("  failed: %s: %s\n", Printable(f).c_str(), Printable(why).c_str());
   std::fflush(stdout);
-  if (!copied.empty()) {
+  if (!copied.empty() || listed) {
     if (int w = Write(); w != kExitOK) {
       // Nothing unlisted stays behind: the files copied for the database
       // that could not be written go again.
@@ -638,9 +698,128 @@ int App::FinishAdd(const std::vector<std::string>& copied, const std::vector<Lef
     }
   }
   if (std::string_view(why_stopped) == " (interrupted)") return kExitInterrupted;
-  if (copied.empty() && failed.empty() && !present.empty()) return kExitOK;
+  if (copied.empty() && failed.empty() && (!present.empty() || listed)) return kExitOK;
   if (copied.empty()) return kExitFailed;
   return failed.empty() ? kExitOK : kExitPartial;
+}
+
+int App::PlaylistEdit(const PlaylistArgs& a, const ImportOptions& how) {
+  if (a.action == "export") {
+    if (!Load()) return kExitFailed;
+    if (Status st = lib_->ExportPlaylist(a.name, a.file); !st.ok())
+      return Fail(st, "the playlist was not written");
+    return kExitOK;
+  }
+  if (int rc = Lock(); rc != kExitOK) return rc;
+  if (!Load()) return ExitFor(last_);
+  Status st;
+  PlaylistImportReport report;
+  if (a.action == "new") st = lib_->CreatePlaylist(a.name);
+  if (a.action == "rename") st = lib_->RenamePlaylist(a.name, a.new_name);
+  if (a.action == "rm") st = lib_->DeletePlaylist(a.name);
+  if (a.action == "add") st = lib_->AddToPlaylist(a.name, a.ids);
+  if (a.action == "remove") st = lib_->RemoveFromPlaylist(a.name, a.ids);
+  if (a.action == "move")
+    st = lib_->MovePlaylistItem(a.name, a.move_id, static_cast<size_t>(a.position - 1));
+  if (a.action == "import") {
+    st = lib_->ImportPlaylist(a.file, a.name, how, &report);
+    host_.ClearProgress();
+    std::printf("%zu listed, %zu added, %zu failed\n", report.tracks.size(), report.added.size(),
+                report.failed.size());
+    for (const auto& [entry, why] : report.failed)
+      std::printf("  failed: %s: %s\n", Printable(entry).c_str(), Printable(why).c_str());
+    // What could be listed is kept even when some entries failed.
+    if (!st.ok() && !report.tracks.empty()) {
+      if (int w = Write(); w != kExitOK) return w;
+      return kExitPartial;
+    }
+  }
+  if (!st.ok()) {
+    std::cerr << "cadenza: " << st.message() << "; nothing was changed\n";
+    return st.code() == Status::Code::kInvalid || st.code() == Status::Code::kNotFound ? kExitUsage
+                                                                                       : ExitFor(st);
+  }
+  return Write();
+}
+
+int App::PlaylistShow(const std::string& name) {
+  if (!Load()) return kExitFailed;
+  const MHYP* y = lib_->FindPlaylist(name);
+  if (!y) return Fail(Status::NotFound("No playlist is named \"" + name + "\""), "not shown");
+  const std::vector<int32_t> ids = Library::PlaylistTracks(*y);
+  if (g_.json) {
+    PrintJson({{"name", name}, {"master", y->iIsMasterFLag != 0}, {"smart", Library::IsSmart(*y)},
+               {"tracks", ids}});
+    return kExitOK;
+  }
+  if (Library::IsSmart(*y)) std::printf("(a smart playlist: the iPod fills it from its rules)\n");
+  size_t n = 0;
+  for (int32_t id : ids) {
+    Tags t;
+    (void)lib_->DescribeTags(id, &t);
+    const MHIT* k = lib_->track(id);
+    std::printf("%4zu  %6d  %s  %s  %6s\n", ++n, id, Col(t.title, 30).c_str(), Col(t.artist, 20).c_str(),
+                Length(k ? k->iTrackTimeLength : 0).c_str());
+  }
+  return kExitOK;
+}
+
+// "YYYY-MM-DD" or "YYYY-MM-DDTHH:MM[:SS]" as seconds of the device's
+// clock (read as UTC, as the plays are), or -1.
+int64_t ParseSince(const std::string& text) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
+  const int n = std::sscanf(text.c_str(), "%4d-%2d-%2d%*[T ]%2d:%2d:%2d", &y, &mo, &d, &h, &mi, &sec);
+  if (n != 3 && n < 5) return -1;
+  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 59) return -1;
+  // Days from 1970-01-01 (civil calendar).
+  const int yy = y - (mo <= 2);
+  const int era = (yy >= 0 ? yy : yy - 399) / 400;
+  const int yoe = yy - era * 400;
+  const int doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const int64_t days = int64_t{era} * 146097 + doe - 719468;
+  return days * 86400 + h * 3600 + mi * 60 + sec;
+}
+
+// Listing the plays collects what the iPod recorded since the last write
+// (as every write does), so that the log is complete.
+int App::Plays(const std::string& since, bool clear, const std::string& scrobbler_log) {
+  const int64_t from = since.empty() ? 0 : ParseSince(since);
+  if (from < 0) {
+    std::cerr << "cadenza: --since takes YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS]\n";
+    return kExitUsage;
+  }
+  if (int rc = Lock(); rc != kExitOK) return rc;
+  if (!Load()) return ExitFor(last_);
+  if (!lib_->pending_plays().empty() && lib_->device().writable.ok()) {
+    if (int w = Write(); w != kExitOK) return w;
+  }
+  std::vector<PlayEvent> plays;
+  if (Status st = lib_->ReadPlays(&plays); !st.ok()) return Fail(st, "the play log was not read");
+  std::erase_if(plays, [&](const PlayEvent& e) { return std::max(e.last_played, e.last_skipped) < from; });
+  Json all = Json::array();
+  for (const PlayEvent& e : plays) {
+    if (g_.json) {
+      all.push_back({{"id", e.track_id}, {"title", e.title}, {"artist", e.artist}, {"album", e.album},
+                     {"plays", e.plays}, {"skips", e.skips}, {"last_played", e.last_played},
+                     {"last_skipped", e.last_skipped}});
+      continue;
+    }
+    char when[32] = "";
+    const std::time_t t = static_cast<std::time_t>(e.last_played);
+    if (e.last_played != 0) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", std::gmtime(&t));
+    std::printf("%-16s  %3u plays  %3u skips  %s  %s\n", when, e.plays, e.skips,
+                Col(e.artist, 20).c_str(), Printable(e.title).c_str());
+  }
+  if (g_.json) PrintJson(all);
+  if (!scrobbler_log.empty()) {
+    if (Status st = Library::WriteScrobblerLog(plays, scrobbler_log); !st.ok())
+      return Fail(st, "the scrobbler log was not written");
+  }
+  if (clear) {
+    if (Status st = lib_->ClearPlays(); !st.ok()) return Fail(st, "the play log was not cleared");
+  }
+  return kExitOK;
 }
 
 int App::Dupes() {
@@ -830,6 +1009,39 @@ namespace cadenza::cli {
 namespace {
 
 // Everything the command line says, filled by the parser.
+void AddPlaylistCommands(CLI::App* pl, PlaylistArgs& a, ImportOptions& how) {
+  pl->require_subcommand(1);
+  auto act = [&](const char* name, const char* what) {
+    CLI::App* c = pl->add_subcommand(name, what);
+    c->callback([&a, name] { a.action = name; });
+    return c;
+  };
+  act("new", "make an empty playlist")->add_option("NAME", a.name)->required();
+  auto* rename = act("rename", "rename a playlist");
+  rename->add_option("OLD", a.name)->required();
+  rename->add_option("NEW", a.new_name)->required();
+  act("rm", "delete a playlist (its tracks stay)")->add_option("NAME", a.name)->required();
+  for (const char* name : {"add", "remove"}) {
+    auto* c = act(name, name[0] == 'a' ? "append tracks to a playlist"
+                                       : "take tracks out of a playlist (every time they appear)");
+    c->add_option("NAME", a.name)->required();
+    c->add_option("ID", a.ids, "track ids")->required();
+  }
+  auto* move = act("move", "move a track to a position (1 is the first)");
+  move->add_option("NAME", a.name)->required();
+  move->add_option("ID", a.move_id, "track id")->required();
+  move->add_option("POSITION", a.position)->required()->check(CLI::Range(1, 0x7FFFFFFF));
+  act("show", "list a playlist's tracks in order")->add_option("NAME", a.name)->required();
+  auto* import = act("import", "make a playlist from an .m3u/.m3u8 file, importing files not on the iPod");
+  import->add_option("FILE", a.file)->required();
+  import->add_option("--name", a.name, "the playlist's name (default: the file's name)");
+  import->add_flag("--allow-duplicates", how.allow_duplicates, "import files that are on the iPod already");
+  auto* exp = act("export", "write a playlist as an .m3u8 file with the tracks' paths");
+  exp->add_option("NAME", a.name)->required();
+  exp->add_option("FILE", a.file)->required();
+  for (CLI::App* c : pl->get_subcommands({})) c->fallthrough();
+}
+
 struct Args {
   Global g;
   std::string init_dir;
@@ -847,6 +1059,10 @@ struct Args {
   std::vector<int32_t> export_ids;
   ExportOptions export_how;
   bool export_keep_tags = false;
+  std::string add_playlist;
+  PlaylistArgs playlist;
+  std::string plays_since, scrobbler_log;
+  bool plays_clear = false;
   std::map<std::string, CLI::App*> cmd;
 };
 
@@ -933,6 +1149,15 @@ void AddCommands(CLI::App& cli, Args& a) {
                 "convert videos the iPod cannot play to H.264 Baseline at an iPod size");
   add->add_flag("--allow-duplicates", a.import.allow_duplicates,
                 "import files that are on the iPod already");
+  add->add_option("--playlist", a.add_playlist,
+                  "also put the files (new or already there) into this playlist, made when missing");
+  AddPlaylistCommands(sub("playlist", "make, change, show, import and export playlists"), a.playlist,
+                      a.import);
+  auto* plays = sub("plays", "list the plays the iPod recorded (kept since the last --clear)");
+  plays->add_option("--since", a.plays_since, "only plays from DATE on (YYYY-MM-DD[THH:MM[:SS]])");
+  plays->add_option("--scrobbler-log", a.scrobbler_log,
+                    "also write them as a .scrobbler.log (AUDIOSCROBBLER/1.1) for scrobbling tools");
+  plays->add_flag("--clear", a.plays_clear, "then empty the play log (all of it, --since or not)");
   auto* exp = sub("export", "copy tracks from the iPod into a folder (never changes the iPod)");
   exp->add_option("DIR", a.export_dir, "folder to export into")->required();
   exp->add_option("ID", a.export_ids, "track ids (all when none)");
@@ -965,7 +1190,8 @@ void AddCommands(CLI::App& cli, Args& a) {
 int Dispatch(Args& a) {
   auto is = [&](const char* name) { return a.cmd.at(name)->parsed(); };
   const bool writes = is("write") || is("reset") || is("init") || is("add") || is("rm") ||
-                      is("edit") || is("rebuild") || a.repair;
+                      is("edit") || is("rebuild") || a.repair || is("plays") ||
+                      (is("playlist") && a.playlist.action != "show" && a.playlist.action != "export");
   App app(a.g, writes);
   if (a.skip_shuffle) a.edit.skip_when_shuffling = static_cast<uint8_t>(*a.skip_shuffle);
   if (a.remember_pos) a.edit.remember_position = static_cast<uint8_t>(*a.remember_pos);
@@ -985,7 +1211,11 @@ int Dispatch(Args& a) {
   if (is("reset")) return app.Reset();
   if (is("init")) return app.Init(a.init_dir);
   if (is("show")) return app.Show(a.show_id);
-  if (is("add")) return app.Add(a.add_inputs, a.import);
+  if (is("add")) return app.Add(a.add_inputs, a.import, a.add_playlist);
+  if (is("playlist"))
+    return a.playlist.action == "show" ? app.PlaylistShow(a.playlist.name)
+                                       : app.PlaylistEdit(a.playlist, a.import);
+  if (is("plays")) return app.Plays(a.plays_since, a.plays_clear, a.scrobbler_log);
   if (is("export")) return app.Export(a.export_dir, a.export_ids, a.export_how);
   if (is("dupes")) return app.Dupes();
   if (is("rm")) return app.Remove(a.rm_ids);

@@ -26,6 +26,26 @@ std::string WithSlash(std::string root) {
   return root;
 }
 
+// Whether the device is a shuffle that plays from an iTunesSD, and which
+// layout it reads: the model tells the generation; without one, an
+// iTunesSD already on the device tells both.
+void DescribeShuffle(const std::string& root, const DeviceInfo& info, DeviceModel* m) {
+  std::string existing;
+  const bool has_file = fs::ReadFileUpTo(fs::DevicePath(root, kShuffleFile), 4, &existing).ok();
+  if (info.family == "iPod shuffle") {
+    m->shuffle = info.model_number.empty() ? "USB product id" : "model number";
+    const bool newer = info.generation == "3G" || info.generation == "4G";
+    m->shuffle_format = newer || (info.generation.empty() && existing == "bdhs") ? 3 : 1;
+  } else if (has_file && info.family.empty()) {
+    m->shuffle = "iTunesSD on the device";
+    m->shuffle_format = existing == "bdhs" ? 3 : 1;
+  }
+  if (m->shuffle_format != 0)
+    m->description += std::string("iPod shuffle (") + m->shuffle + "): an iTunesSD for the " +
+                      (m->shuffle_format == 1 ? "1st/2nd" : "3rd/4th") +
+                      " generation is written with the database\n";
+}
+
 }  // namespace
 
 std::string Library::Impl::DevicePath(const std::string& rel) const {
@@ -48,12 +68,19 @@ const DeviceInfo& Library::Impl::Device() const {
 }
 
 Library::Library(std::string root, Options options) : impl_(std::make_unique<Impl>()) {
+  impl_->owner = this;
   impl_->root = WithSlash(std::move(root));
   impl_->options = std::move(options);
 }
 Library::~Library() = default;
-Library::Library(Library&&) noexcept = default;
-Library& Library::operator=(Library&&) noexcept = default;
+Library::Library(Library&& o) noexcept : impl_(std::move(o.impl_)) {
+  if (impl_) impl_->owner = this;
+}
+Library& Library::operator=(Library&& o) noexcept {
+  impl_ = std::move(o.impl_);
+  if (impl_) impl_->owner = this;
+  return *this;
+}
 
 Status Library::Open(const std::string& root, const Options& options,
                      std::unique_ptr<Library>* out) {
@@ -87,13 +114,19 @@ Status Library::Load() {
   d.ids_known = false;
   d.dupes_known = false;
   d.doomed_files.clear();
+  d.tracks_changed = false;
+  d.notices.clear();
+  d.pending_plays.clear();
+  d.merged_records.clear();
   if (d.root.empty() || !fs::FolderExists(d.root))
     return Status::NotFound("The iPod is not connected (no folder " +
                                 (d.root.empty() ? std::string("given") : d.root) + ")",
                             76);
   if (!fs::FolderExists(d.DevicePath(kITunesFolder)))
     return Status::NotFound("The iPod database was not found");
-  return d.LoadFile(d.DevicePath(kDatabaseFile), true);
+  Status st = d.LoadFile(d.DevicePath(kDatabaseFile), true);
+  if (st.ok()) d.CollectDeviceRecords(*this);
+  return st;
 }
 
 Status Library::Impl::LoadFile(const std::string& path, bool keep_identity) {
@@ -134,6 +167,7 @@ const DeviceModel& Library::device() const {
     m.guid = info.guid;
     m.writable = info.refusal;
     m.description = DescribeDevice(info);
+    DescribeShuffle(d.root, info, &m);
     d.model = std::move(m);
   }
   return *d.model;
@@ -204,7 +238,11 @@ Status Library::Save(std::vector<std::string>* kept_files) {
   // A write replaces the file that was loaded; when it has gone, so has
   // the device (or another program removed it).
   if (!fs::FileExists(d.DevicePath(kDatabaseFile))) return Status::NotFound("File not found", 53);
+  // The plays collected at the load are kept before the records that hold
+  // them are retired; a failure here leaves everything as it was.
+  if (Status st = d.KeepPendingPlays(); !st.ok()) return st;
   if (Status st = d.WriteRecords(true); !st.ok()) return st;
+  d.RetireDeviceRecords();
   // The files of deleted tracks go once no database lists them.
   std::vector<std::string> doomed = std::move(d.doomed_files);
   d.doomed_files.clear();
@@ -217,10 +255,18 @@ Status Library::Save(std::vector<std::string>* kept_files) {
 }
 
 Status Library::Impl::WriteRecords(bool must_be_unchanged) {
-  std::string image;
+  const DeviceModel& dev = owner->device();
+  if (Status st = RefreshLibraryIndexes(dev); !st.ok()) return st;
+  std::string image, shuffle;
   Status st = BuildDatabaseImage(db, &image, &last_write_stage);
   if (!st.ok()) return st;
-  return StoreDatabase(std::move(image), must_be_unchanged);
+  // A shuffle plays from its own file, made before anything is written so
+  // that a track it cannot list stops the write.
+  if (st = BuildShuffleImage(&shuffle, dev); !st.ok()) return st;
+  if (st = StoreDatabase(std::move(image), must_be_unchanged); !st.ok()) return st;
+  tracks_changed = false;
+  if (shuffle.empty()) return Status::OK();
+  return fs::WriteFileAtomic(DevicePath(kShuffleFile), shuffle);
 }
 
 bool Library::Impl::IsLoadedFile(const std::string& path) const {

@@ -21,6 +21,7 @@
 namespace cadenza {
 
 struct Library::Impl {
+  Library* owner = nullptr;  // the library this state belongs to
   std::string root;  // ends in "/", or empty
   Options options;
   Database db;
@@ -57,6 +58,32 @@ struct Library::Impl {
   // Files of deleted tracks, deleted once the database without them is
   // written.
   std::vector<std::string> doomed_files;
+  // The tracks changed since the load or the last write: their sort
+  // indexes and album and artist lists are made again when written.
+  bool tracks_changed = false;
+  // What the load found worth a warning.
+  std::vector<std::string> notices;
+  // Plays collected from the device's play records at the load, kept in
+  // the play log by the next write; the record files (device-relative)
+  // that the write then retires.
+  std::vector<PlayEvent> pending_plays;
+  std::vector<std::string> merged_records;
+  // Collects the device's play records and On-The-Go lists into the
+  // records just loaded.
+  void CollectDeviceRecords(Library& lib);
+  void CollectPlayCounts(const std::vector<MHIT*>& tracks);
+  void CollectShuffleStats(const std::vector<MHIT*>& tracks);
+  void CollectOnTheGo(Library& lib, const std::vector<MHIT*>& tracks);
+  // Adds the pending plays to the play log on the device (those it holds
+  // already are not added twice).
+  Status KeepPendingPlays();
+  // After a write: keeps the pending plays in the play log and retires the
+  // device's record files.
+  void RetireDeviceRecords();
+  // Builds the iTunesSD image for a shuffle (empty when not a shuffle).
+  Status BuildShuffleImage(std::string* image, const DeviceModel& dev);
+  // Makes the library menus again when the tracks changed.
+  Status RefreshLibraryIndexes(const DeviceModel& dev);
   // Which part of the last failed image build failed.
   WriteStage last_write_stage = WriteStage::kNone;
 

@@ -246,8 +246,10 @@ std::vector<std::vector<int32_t>> Library::Duplicates() const {
 Status Library::AddPrepared(const PreparedFile& file, const ImportOptions& how, int32_t* id) {
   *id = 0;
   if (!how.allow_duplicates) {
-    if (int32_t same = FindDuplicate(file.path, file.info); same != 0)
+    if (int32_t same = FindDuplicate(file.path, file.info); same != 0) {
+      *id = same;
       return Status::Duplicate("already on the iPod (track " + std::to_string(same) + ")");
+    }
   }
   AddOptions add;
   add.tags = file.tags;

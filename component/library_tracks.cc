@@ -322,6 +322,7 @@ Status Library::Add(const std::string& file, const TrackInfo& info, const AddOpt
   t->iTotalSize = static_cast<int32_t>(t->iHeaderSize + total);
   t->iNumberOfMHODS = static_cast<int32_t>(t->m_mhod.size());
   d.db.m_MHSD_T.iTotalSize += t->iTotalSize;
+  d.tracks_changed = true;
   *id = t->iUniqueID;
   if (!replace) {
     list.m_mhit.resize(static_cast<size_t>(std::max(list.iNumberOfllTracks, 0)));
@@ -412,6 +413,7 @@ Status Library::Modify(int32_t id, const TrackInfo& info) {
   Impl& d = *impl_;
   MHIT* t = id == -1 ? nullptr : d.FindTrack(id);
   if (!t) return Status::Invalid("Subscript out of range", 9);
+  d.tracks_changed = true;
   const int32_t old_size = t->iTotalSize;
   t->iRememPlaybackPos = info.iRememberPlayBackPos;
   t->iSkipWhenShuffle = info.iSkipWhenShuffle;
@@ -516,6 +518,7 @@ Status Library::MarkDeleted(int32_t id, std::string* file) {
   if (t) {
     d.max_id = -1;
     t->iUniqueID = -1;
+    d.tracks_changed = true;
     d.db.m_MHSD_T.iTotalSize -= t->iTotalSize;
     ++d.db.m_iDeletedTracks;
   }

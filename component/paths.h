@@ -13,6 +13,8 @@ inline constexpr char kMusicFolder[] = "iPod_Control\\Music";
 inline constexpr char kDatabaseFile[] = "iPod_Control\\iTunes\\iTunesDB";
 // The lock file that one writer at a time holds.
 inline constexpr char kLockFile[] = "iPod_Control\\.cadenza.lock";
+// The database an iPod shuffle plays from.
+inline constexpr char kShuffleFile[] = "iPod_Control\\iTunes\\iTunesSD";
 inline constexpr char kTemplateName[] = "Cadenza";
 inline constexpr char kCrLf[] = "\r\n";
 

@@ -267,6 +267,9 @@ Track MakeTrack(const Library& lib, const MHIT& t) {
   f["date_added"] = UnixTime(t.sDateAdded.view());  // seconds since 1970, 0 when not set
   f["date_modified"] = UnixTime(t.sLastModifiedTime.view());
   f["db_id"] = t.iDB_ID;
+  f["last_played"] = UnixTime(t.sLastPlayedTime.view());
+  f["last_skipped"] = UnixTime(t.sLastSkipped.view());
+  f["bookmark_ms"] = t.iBookmarkTime;
   return Track{std::move(f)};
 }
 
@@ -277,6 +280,7 @@ std::vector<Playlist> MakePlaylists(std::span<const MHYP> lists) {
     f["name"] = Utf16ToStr(l.m_mhod_s.sString);
     f["master"] = l.iIsMasterFLag != 0;
     f["podcast"] = l.iPodCastFlag != 0;
+    f["smart"] = Library::IsSmart(l);
     py::list ids;
     // Items of tracks deleted since the load (id -1) are gone from the list.
     for (const MHIP& item : l.m_mhip)
@@ -336,7 +340,7 @@ PYBIND11_MODULE(cadenza, m) {
   m.add_object("Error", py::reinterpret_borrow<py::object>(g_error));
 
   BindRecord<0>(m, "Track", "One track of the database (a snapshot).", "Track");
-  BindRecord<1>(m, "Playlist", "One playlist: name, master, podcast, track_ids.", "Playlist");
+  BindRecord<1>(m, "Playlist", "One playlist: name, master, podcast, smart, track_ids.", "Playlist");
 
   py::class_<PyLibrary>(m, "Library", "The database of one device; made by cadenza.open().")
       .def_property_readonly("root", [](PyLibrary& s) { InUse u(s); return Str(s.lib->root()); })
@@ -502,6 +506,92 @@ PYBIND11_MODULE(cadenza, m) {
           py::arg("bpm") = py::none(), py::arg("rating") = py::none(),
           "Changes the fields given (year: a number, or \"\" to clear it; rating: 0 to 5 "
           "stars).")
+      .def(
+          "playlist",
+          [](PyLibrary& s, const std::string& action, const std::string& name,
+             const std::vector<int32_t>& ids, const std::string& new_name, size_t position) {
+            InUse u(s);
+            Library& l = *s.lib;
+            if (action == "create") return Check(l.CreatePlaylist(name));
+            if (action == "rename") return Check(l.RenamePlaylist(name, new_name));
+            if (action == "delete") return Check(l.DeletePlaylist(name));
+            if (action == "add") return Check(l.AddToPlaylist(name, ids));
+            if (action == "remove") return Check(l.RemoveFromPlaylist(name, ids));
+            if (action == "move" && ids.size() == 1)
+              return Check(l.MovePlaylistItem(name, ids[0], position));
+            throw py::value_error("action is create, rename, delete, add, remove or move (one id)");
+          },
+          py::arg("action"), py::arg("name"), py::arg("ids") = std::vector<int32_t>{},
+          py::kw_only(), py::arg("new_name") = "", py::arg("position") = 0,
+          "Changes a playlist: create, rename (new_name), delete, add ids, remove ids, or move "
+          "one id to position (0 first). The change is written by save().")
+      .def(
+          "import_playlist",
+          [](PyLibrary& s, const py::object& path, const std::string& name, bool allow_duplicates) {
+            InUse u(s);
+            ImportOptions how;
+            how.allow_duplicates = allow_duplicates;
+            PlaylistImportReport r;
+            const std::string file = PathArg(path);
+            Status st = RunReleased(s, py::none(), [&](Library& l) {
+              return l.ImportPlaylist(file, name, how, &r);
+            });
+            if (r.tracks.empty()) Check(st);
+            py::dict f;
+            f["tracks"] = r.tracks;
+            f["added"] = r.added;
+            py::list failed;
+            for (const auto& [entry, why] : r.failed) failed.append(py::make_tuple(entry, Str(why)));
+            f["failed"] = failed;
+            return f;
+          },
+          py::arg("path"), py::kw_only(), py::arg("name") = "", py::arg("allow_duplicates") = false,
+          "Makes a playlist from an .m3u/.m3u8 file, importing the files not on the device. "
+          "Returns a dict: tracks, added, failed (entry, why).")
+      .def(
+          "export_playlist",
+          [](PyLibrary& s, const std::string& name, const py::object& path) {
+            InUse u(s);
+            Check(s.lib->ExportPlaylist(name, PathArg(path)));
+          },
+          py::arg("name"), py::arg("path"), "Writes a playlist as an .m3u8 file.")
+      .def_property_readonly(
+          "notices", [](PyLibrary& s) { InUse u(s); return s.lib->notices(); },
+          "What the load found worth a warning (play records that did not fit, ...).")
+      .def(
+          "plays",
+          [](PyLibrary& s, const py::object& scrobbler_log) {
+            InUse u(s);
+            std::vector<PlayEvent> plays;
+            Check(s.lib->ReadPlays(&plays));
+            if (!scrobbler_log.is_none())
+              Check(Library::WriteScrobblerLog(plays, PathArg(scrobbler_log)));
+            py::list out;
+            for (const PlayEvent& e : plays) {
+              py::dict f;
+              f["id"] = e.track_id;
+              f["db_id"] = e.db_id;
+              f["title"] = Str(e.title);
+              f["artist"] = Str(e.artist);
+              f["album"] = Str(e.album);
+              f["plays"] = e.plays;
+              f["skips"] = e.skips;
+              f["last_played"] = e.last_played;
+              f["last_skipped"] = e.last_skipped;
+              out.append(f);
+            }
+            return out;
+          },
+          py::arg("scrobbler_log") = py::none(),
+          "The plays the iPod recorded (the play log, then those collected at this load), as "
+          "dicts; scrobbler_log: also write them as a .scrobbler.log file.")
+      .def(
+          "clear_plays",
+          [](PyLibrary& s) {
+            InUse u(s);
+            Check(s.lib->ClearPlays());
+          },
+          "Empties the play log on the device.")
       .def(
           "delete",
           [](PyLibrary& s, int32_t id) {

@@ -54,6 +54,35 @@ struct DeviceModel {
   Status writable;
   // Lines describing the device, its checksum and where each came from.
   std::string description;
+  // An iPod shuffle of the 1st to 4th generation, which plays from its own
+  // iTunesSD: "" when not a shuffle, else how it was recognised ("model
+  // number", "USB product id", "iTunesSD on the device").
+  std::string shuffle;
+  // The iTunesSD layout it reads: 1 (1st/2nd generation records) or 3
+  // (3rd/4th generation), 0 when not a shuffle.
+  int shuffle_format = 0;
+};
+
+// Plays and skips the iPod recorded for one track, as collected from its
+// play records. Times are Unix seconds read as the device's clock gave
+// them (its local time on most models), 0 when none.
+struct PlayEvent {
+  uint64_t db_id = 0;
+  int32_t track_id = 0;
+  std::string title, artist, album;
+  int32_t length_ms = 0;
+  int32_t track_number = 0;
+  uint32_t plays = 0;
+  uint32_t skips = 0;
+  int64_t last_played = 0;
+  int64_t last_skipped = 0;
+};
+
+// What ImportPlaylist did.
+struct PlaylistImportReport {
+  std::vector<int32_t> tracks;  // the playlist's tracks, in the list's order
+  std::vector<std::string> added;  // files imported
+  std::vector<std::pair<std::string, std::string>> failed;  // entry, why
 };
 
 // The database header and the lengths of its lists.
@@ -355,6 +384,54 @@ class Library {
   // Copies the device's (damaged) database beside itself under a dated
   // name before Rebuild or Reset replaces it; *kept receives the name.
   [[nodiscard]] Status KeepDamagedCopy(std::string* kept);
+
+  // Playlists (of the playlist section; the podcast section keeps the same
+  // lists and follows every change). Names are compared exactly. The
+  // master playlist always lists every track and cannot be changed here;
+  // smart playlists are kept as they are and refused. kNotFound for an
+  // unknown name, kInvalid for a name in use or an unknown track id.
+  const MHYP* FindPlaylist(std::string_view name) const;
+  static std::string PlaylistName(const MHYP& playlist);
+  static bool IsSmart(const MHYP& playlist);
+  // The ids of the playlist's live items, in order.
+  static std::vector<int32_t> PlaylistTracks(const MHYP& playlist);
+  [[nodiscard]] Status CreatePlaylist(const std::string& name);
+  [[nodiscard]] Status RenamePlaylist(const std::string& from, const std::string& to);
+  [[nodiscard]] Status DeletePlaylist(const std::string& name);
+  // Appends the tracks (a track may appear more than once).
+  [[nodiscard]] Status AddToPlaylist(const std::string& name, const std::vector<int32_t>& ids);
+  // Removes every item of each track.
+  [[nodiscard]] Status RemoveFromPlaylist(const std::string& name,
+                                          const std::vector<int32_t>& ids);
+  // Moves the track's first item to `position` (0 first; past the end: last).
+  [[nodiscard]] Status MovePlaylistItem(const std::string& name, int32_t id, size_t position);
+  // Makes (or refills) the playlist named by the .m3u/.m3u8 file's name (or
+  // `name` when given) from its entries: files already on the device are
+  // found by their path on the device or as duplicates, the others
+  // imported with `how`. Relative entries are resolved against the list's
+  // folder. OK when every entry was found or imported.
+  [[nodiscard]] Status ImportPlaylist(const std::string& file, const std::string& name,
+                                      const ImportOptions& how, PlaylistImportReport* report);
+  // Writes the playlist as an .m3u8 file with the tracks' paths on this
+  // computer.
+  [[nodiscard]] Status ExportPlaylist(const std::string& name, const std::string& file) const;
+
+  // What the load found worth a warning (a play-count file that does not
+  // match the database, On-The-Go entries that name no track, ...).
+  const std::vector<std::string>& notices() const;
+  // The plays and skips collected from the device's play records at the
+  // last load, not yet kept in the play log (Save keeps them).
+  const std::vector<PlayEvent>& pending_plays() const;
+  // The play log kept on the device (every collection since it was last
+  // cleared) followed by the pending plays.
+  [[nodiscard]] Status ReadPlays(std::vector<PlayEvent>* out) const;
+  // Empties the play log on the device.
+  [[nodiscard]] Status ClearPlays();
+  // Writes plays in the .scrobbler.log format (AUDIOSCROBBLER/1.1): one
+  // line per play, the last at the track's last play time and earlier
+  // plays spaced back by the track's length.
+  [[nodiscard]] static Status WriteScrobblerLog(const std::vector<PlayEvent>& plays,
+                                                const std::string& file);
 
   // Holds the device's lock from now until Unlock (or the object's end),
   // so that a load, the changes and the save form one step that no other

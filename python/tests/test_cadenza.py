@@ -101,3 +101,32 @@ def test_duplicates_tags_and_export(tmp_path, device):
     out = lib.export(tmp_path / "out", [new])
     assert [pathlib.Path(f).relative_to(tmp_path / "out").parts[0] for f in out["written"]] == ["Band"]
     assert lib.export(tmp_path / "out", [new])["skipped"] == out["written"]
+
+
+def test_playlists_and_plays(tmp_path, device):
+    lib = cadenza.open(device)
+    a, b, c = (t.id for t in lib.tracks)
+    lib.playlist("create", "Mix")
+    lib.playlist("add", "Mix", [a, b, c])
+    lib.playlist("move", "Mix", [c], position=0)
+    lib.playlist("remove", "Mix", [b])
+    with pytest.raises(cadenza.Error) as e:
+        lib.playlist("add", "Nope", [a])
+    assert e.value.code == "not_found"
+    lib.export_playlist("Mix", tmp_path / "mix.m3u8")
+    assert lib.import_playlist(tmp_path / "mix.m3u8", name="Copy")["tracks"] == [c, a]
+    lib.save()
+    lists = {p.name: p.track_ids for p in cadenza.open(device).playlists}
+    assert lists["Mix"] == lists["Copy"] == [c, a]
+    # One play recorded by the device for the first track.
+    entry = (2).to_bytes(4, "little") + (3782844800).to_bytes(4, "little") + bytes(20)
+    counts = b"mhdp" + (0x60).to_bytes(4, "little") + (0x1C).to_bytes(4, "little")
+    counts += (3).to_bytes(4, "little") + bytes(0x60 - 16) + entry + bytes(56)
+    before = lib.track(a).play_count
+    (device / "iPod_Control" / "iTunes" / "Play Counts").write_bytes(counts)
+    lib = cadenza.open(device)
+    assert lib.track(a).play_count == before + 2 and lib.track(a).last_played == 1700000000
+    lib.save()
+    plays = cadenza.open(device).plays(scrobbler_log=tmp_path / "scrobbler.log")
+    assert [(p["id"], p["plays"]) for p in plays] == [(a, 2)]
+    assert (tmp_path / "scrobbler.log").read_text().count("\tL\t") == 2

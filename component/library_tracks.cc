@@ -11,6 +11,7 @@
 #include "component/paths.h"
 #include "component/placement.h"
 #include "component/track_text.h"
+#include "db/library_index.h"
 #include "platform/text.h"
 
 namespace cadenza {
@@ -138,6 +139,9 @@ uint64_t Library::Impl::NewDatabaseID() {
   return id;
 }
 
+// Track headers longer than this are not copied for new tracks.
+constexpr int32_t kLongestTrackHeader = 1024;
+
 int32_t Library::Impl::RandomNumber() {
   return static_cast<int32_t>(std::floor(random.Next() * 4999 + 1));
 }
@@ -162,7 +166,18 @@ Status Library::Impl::NewTrack(const TrackInfo& info, MHIT* t) {
   // The second id is the first one.
   t->iDB_ID2 = t->iDB_ID;
   t->iHasArtwork = 2;
+  // In a database with library menus, as long as its own track headers
+  // when those are longer: a track's links to the artist and composer
+  // lists lie beyond the short header, and a track without them is missing
+  // from those menus.
   t->iHeaderSize = 328;
+  for (const MHIT& other : db.m_MHSD_T.m_mhlt.m_mhit) {
+    if (!HasLibraryIndexes(db)) break;
+    if (other.iUniqueID == -1) continue;
+    if (other.iHeaderSize > t->iHeaderSize && other.iHeaderSize <= kLongestTrackHeader)
+      t->iHeaderSize = other.iHeaderSize;
+    break;
+  }
   t->iMovieFileFlag = info.IsMovie;
   t->iSampleRate = scaled;
   t->iSampleRate2 = as_float;

@@ -159,5 +159,45 @@ TEST_F(ShuffleE2E, BdhsHoldsWhatLibgpodReads) {
   EXPECT_EQ(c.playlists[1].tracks, want);
 }
 
+// Through the tool: an import and an edit on a 2nd-generation shuffle
+// write its iTunesSD with the database (the sample's own is older and lists
+// other files), and libgpod's iTunesSD for the database written reads the
+// same; the empty 4th-generation sample, known only by its iTunesSD, gets
+// the header the desktop software wrote.
+TEST_F(ShuffleE2E, WritesKeepTheShufflesOwnDatabase) {
+  const stdfs::path samples = stdfs::path(CADENZA_SHARED_DIR) / "samples";
+  if (!stdfs::exists(samples)) GTEST_SKIP() << "no samples";
+  for (const char* f : {"iTunesDB", "iTunesSD"})
+    WriteBytes(Itunes() / f, ReadBytes(samples / "artm-ipod_db" / f));
+  WriteBytes(dir_ / "iPod_Control/Device/SysInfo", ReadBytes(samples / "artm-ipod_db/SysInfo"));
+  const std::string cli = Quote(CADENZA_CLI_PATH) + " --device " + Quote(dir_.string()) + " ";
+  EXPECT_NE(Shell(cli + "info").out.find("iPod shuffle (model number)"), std::string::npos);
+  ASSERT_EQ(Shell(cli + "add " + Quote(kMedia + "tagged_v24.mp3")).status, 0);
+  Database db;
+  ASSERT_TRUE(LoadDatabase(Bytes(ReadBytes(Itunes() / "iTunesDB")), db).ok());
+  const int32_t first = db.m_MHSD_T.m_mhlt.m_mhit.at(0).iUniqueID;
+  ASSERT_EQ(Shell(cli + "edit " + std::to_string(first) + " --title Edited").status, 0);
+  ShuffleContents ours, theirs;
+  ASSERT_TRUE(ReadShuffleDatabase(ReadBytes(Itunes() / "iTunesSD"), &ours).ok());
+  ASSERT_EQ(ours.format, ShuffleFormat::kFixedRecords);
+  ASSERT_EQ(ours.tracks.size(), 24u);
+  const ShuffleEntry& added = ours.tracks.back();
+  EXPECT_EQ(added.file_type, kShuffleMp3);
+  EXPECT_TRUE(stdfs::exists(dir_.string() + added.path)) << added.path;
+  ASSERT_EQ(Oracle("shuffle"), 0);
+  ASSERT_TRUE(ReadShuffleDatabase(ReadBytes(Itunes() / "iTunesSD"), &theirs).ok());
+  ExpectSameTracks(ours, theirs, /*flip_shuffle=*/true);
+
+  stdfs::remove_all(dir_);
+  for (const char* f : {"iTunesDB", "iTunesSD"})
+    WriteBytes(Itunes() / f, ReadBytes(samples / "ipod-shuffle-4-manager" / f));
+  const std::string sample = ReadBytes(Itunes() / "iTunesSD");
+  ASSERT_EQ(Shell(cli + "write").status, 0);
+  const std::string written = ReadBytes(Itunes() / "iTunesSD");
+  // All of the 64-byte header but its version (4 bytes at 4).
+  ASSERT_GE(written.size(), 64u);
+  EXPECT_EQ(written.substr(0, 4) + written.substr(8, 56), sample.substr(0, 4) + sample.substr(8, 56));
+}
+
 }  // namespace
 }  // namespace cadenza::e2e

@@ -47,7 +47,15 @@ Status Library::Rebuild() {
     d.max_id = -1;
     d.ids_known = false;
     d.dupes_known = false;
+    return st;
   }
+  // The iPod's play records named the tracks of the database replaced:
+  // the plays collected from them go to the play log, and the files are
+  // set aside, not merged into tracks they do not describe.
+  (void)d.KeepPendingPlays();
+  d.pending_plays.clear();
+  d.merged_records.clear();
+  d.RetireDeviceRecords();
   return st;
 }
 

@@ -383,6 +383,7 @@ PYBIND11_MODULE(cadenza, m) {
             f["checksum"] = Str(d.checksum);
             f["guid"] = Str(d.guid);
             f["writable"] = d.writable.ok();
+            f["shuffle"] = Str(d.shuffle);  // how a shuffle was recognised, "" when not one
             f["writable_message"] = Str(d.writable.ok() ? std::string() : d.writable.message());
             f["description"] = Str(d.description);
             return f;

@@ -149,7 +149,8 @@ TEST_F(PlaylistsTest, DevicePlaysLandOnTheirTracksAndAreLogged) {
 
 TEST_F(PlaylistsTest, RecordsThatDoNotFitAreKeptAsideWithAWarning) {
   for (const std::string& bad :
-       {PlayCounts({{1, 1700000000, 0, 20, 0, 0, 0}}), PlayCounts({{1, 0, 0, 0, 0, 0, 0}}, "mhdx"),
+       {PlayCounts({{1, 1700000000, 0, 20, 0, 0, 0}}), PlayCounts(std::vector<std::array<uint32_t, 7>>(20)),
+        PlayCounts({{1, 0, 0, 0, 0, 0, 0}}, "mhdx"),
         std::string("mhdp")}) {
     stdfs::remove_all(base_ / "dev");
     Make(3, 0);

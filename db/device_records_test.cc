@@ -12,7 +12,7 @@ namespace {
 
 std::string Le(uint32_t v, size_t width = 4) {
   std::string b;
-  for (size_t k = 0; k < width; ++k) b += static_cast<char>(v >> (8 * k));
+  for (size_t k = 0; k < width; ++k) b += static_cast<char>(k < 4 ? v >> (8 * k) : 0);
   return b;
 }
 

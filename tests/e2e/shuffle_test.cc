@@ -2,7 +2,6 @@
 // database (gpod_oracle shuffle: itdb_shuffle_write), for a 2nd-generation
 // shuffle (fixed records) and for 3rd/4th-generation models (bdhs: libgpod
 // writes that layout for them).
-#include <nlohmann/json.hpp>
 #include <tuple>
 
 #include "db/itunes_sd.h"
@@ -129,36 +128,6 @@ TEST_F(ShuffleE2E, BdhsMatchesLibgpod) {
   }
 }
 
-TEST_F(ShuffleE2E, BdhsHoldsWhatLibgpodReads) {
-  ASSERT_EQ(Oracle("make", " --tracks 4 --playlists 1 --model xC164"), 0);
-  const auto dump = nlohmann::json::parse(
-      Shell(Quote(GPOD_ORACLE_PATH) + " dump " + Quote((Itunes() / "iTunesDB").string())).out);
-  Database db;
-  ASSERT_TRUE(LoadDatabase(Bytes(ReadBytes(Itunes() / "iTunesDB")), db).ok());
-  std::string image;
-  ASSERT_TRUE(BuildShuffleDatabase(db, ShuffleFormat::kBdhs, &image).ok());
-  ShuffleContents c;
-  ASSERT_TRUE(ReadShuffleDatabase(image, &c).ok());
-  ASSERT_EQ(c.tracks.size(), dump["tracks"].size());
-  std::map<int64_t, uint32_t> index;
-  for (uint32_t i = 0; i < c.tracks.size(); ++i) {
-    std::string path = dump["tracks"][i]["ipod_path"];
-    std::replace(path.begin(), path.end(), ':', '/');
-    EXPECT_EQ(c.tracks[i].path, path);
-    index[dump["tracks"][i]["id"]] = i;
-  }
-  std::vector<uint32_t> want;
-  for (const auto& p : dump["playlists"])
-    if (p["name"] == "Playlist 1")
-      for (const auto& id : p["items"]) want.push_back(index.at(id));
-  ASSERT_EQ(c.playlists.size(), 2u);
-  EXPECT_EQ(c.playlists[0].type, kShuffleMasterPlaylist);
-  EXPECT_EQ(c.playlists[0].tracks.size(), c.tracks.size());
-  EXPECT_EQ(c.playlists[1].type, kShuffleNormalPlaylist);
-  EXPECT_FALSE(want.empty());
-  EXPECT_EQ(c.playlists[1].tracks, want);
-}
-
 // Through the tool: an import and an edit on a 2nd-generation shuffle
 // write its iTunesSD with the database (the sample's own is older and lists
 // other files), and libgpod's iTunesSD for the database written reads the
@@ -194,7 +163,8 @@ TEST_F(ShuffleE2E, WritesKeepTheShufflesOwnDatabase) {
   const std::string sample = ReadBytes(Itunes() / "iTunesSD");
   ASSERT_EQ(Shell(cli + "write").status, 0);
   const std::string written = ReadBytes(Itunes() / "iTunesSD");
-  // All of the 64-byte header but its version (4 bytes at 4).
+  // All of the 64-byte header but its version (4 bytes at 4): 0x02000003
+  // as libgpod writes it, where the desktop software wrote 0x02010001.
   ASSERT_GE(written.size(), 64u);
   EXPECT_EQ(written.substr(0, 4) + written.substr(8, 56), sample.substr(0, 4) + sample.substr(8, 56));
 }

@@ -9,6 +9,7 @@
 #include "component/library_impl.h"
 #include "component/paths.h"
 #include "component/placement.h"
+#include "db/itunes_sd.h"
 #include "db/loader.h"
 #include "media/media_kind.h"
 
@@ -128,7 +129,20 @@ Status Library::Impl::InstallBlank() {
   if (Status st = ReadBlankTemplate(&blank); !st.ok()) return st;
   // The template becomes the device's database file, the one the loader
   // reads; it replaces a damaged one in a single step.
-  return StoreDatabase(std::move(blank), false);
+  Database empty;
+  if (Status st = LoadDatabase(Bytes(blank), empty); !st.ok()) return st;
+  if (Status st = StoreDatabase(std::move(blank), false); !st.ok()) return st;
+  // A shuffle's own list empties with it, and the iPod's play records,
+  // which named the tracks of the database replaced, are set aside.
+  pending_plays.clear();
+  merged_records.clear();
+  RetireDeviceRecords();
+  const DeviceModel& dev = owner->device();
+  if (dev.shuffle_format == 0) return Status::OK();
+  std::string shuffle;
+  Status st = BuildShuffleDatabase(
+      empty, dev.shuffle_format == 1 ? ShuffleFormat::kFixedRecords : ShuffleFormat::kBdhs, &shuffle);
+  return st.ok() ? fs::WriteFileAtomic(DevicePath(kShuffleFile), shuffle) : st;
 }
 
 }  // namespace cadenza

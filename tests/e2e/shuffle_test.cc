@@ -156,6 +156,9 @@ TEST_F(ShuffleE2E, WritesKeepTheShufflesOwnDatabase) {
   ASSERT_EQ(Oracle("shuffle"), 0);
   ASSERT_TRUE(ReadShuffleDatabase(ReadBytes(Itunes() / "iTunesSD"), &theirs).ok());
   ExpectSameTracks(ours, theirs, /*flip_shuffle=*/true);
+  ASSERT_EQ(Shell(cli + "--yes reset").status, 0);  // an empty database, an empty list
+  ASSERT_TRUE(ReadShuffleDatabase(ReadBytes(Itunes() / "iTunesSD"), &ours).ok());
+  EXPECT_TRUE(ours.tracks.empty());
 
   stdfs::remove_all(dir_);
   for (const char* f : {"iTunesDB", "iTunesSD"})

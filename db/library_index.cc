@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -100,18 +101,6 @@ bool IsLetterOrDigit(char32_t c) {
   return !(c >= 0x1F000 && c <= 0x1FAFF);  // pictographs and emoji
 }
 
-// Whether `a` sorts before `b`: letters compared without regard to case,
-// then, for names that differ only in case, by code point.
-int Compare(const std::u32string& a, const std::u32string& b) {
-  const size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    const char32_t x = Lower(a[i]), y = Lower(b[i]);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
-  return a.compare(b);
-}
-
 // The jump-table letter of a sort key: its first letter or digit, in upper
 // case; every digit and a name without one go under '0'.
 char16_t JumpLetter(const std::u32string& key) {
@@ -135,8 +124,10 @@ constexpr std::array<int32_t, kTextCount> kTextTypes = {1, 3, 4, 5, 12, 22, 23, 
 struct LiveTrack {
   MHIT* track = nullptr;
   std::array<std::u16string, kTextCount> text;
-  // Sort keys: title, album, artist, genre, composer.
+  // Sort keys: title, album, artist, genre, composer; and the same in
+  // lower case, folded once here rather than in every comparison.
   std::u32string title, album, artist, genre, composer;
+  std::array<std::u32string, 5> folded;
   int32_t disc = 0, number = 0;
   uint32_t position = 0;  // among the tracks written
 };
@@ -176,6 +167,12 @@ std::vector<LiveTrack> CollectTracks(Database& db) {
     t.artist = ArtistKey(t);
     t.genre = CodePoints(t.text[kGenre]);
     t.composer = CodePoints(Preferred(t, kSortComposer, kComposer));
+    size_t f = 0;
+    for (const std::u32string* key : {&t.title, &t.album, &t.artist, &t.genre, &t.composer}) {
+      std::u32string& low = t.folded[f++];
+      low.reserve(key->size());
+      for (char32_t c : *key) low.push_back(Lower(c));
+    }
     t.disc = k.iDiscNumber;
     t.number = k.iTrackNumber;
   }
@@ -211,7 +208,12 @@ const std::u32string& KeyText(const LiveTrack& t, Key k) {
 int CompareBy(const LiveTrack& a, const LiveTrack& b, Key k) {
   if (k == kKeyDisc) return a.disc == b.disc ? 0 : (a.disc < b.disc ? -1 : 1);
   if (k == kKeyNumber) return a.number == b.number ? 0 : (a.number < b.number ? -1 : 1);
-  return Compare(KeyText(a, k), KeyText(b, k));
+  // Letters without regard to case (the shorter name first when one
+  // begins the other), then, for names that differ only in case, by code
+  // point.
+  const size_t f = static_cast<size_t>(k);  // the keys come first, in the order of `folded`
+  if (int c = a.folded[f].compare(b.folded[f]); c != 0) return c < 0 ? -1 : 1;
+  return KeyText(a, k).compare(KeyText(b, k));
 }
 
 struct Index {
@@ -352,11 +354,16 @@ struct Entry {
 // (its album artist, or else its artist) and sort artist.
 std::vector<Entry> AssignAlbums(const std::vector<LiveTrack>& tracks, std::vector<int32_t>& ids) {
   std::vector<Entry> albums;
+  // The albums of each title, so that a large library is not searched
+  // through for every track.
+  std::unordered_map<std::u16string, std::vector<size_t>> by_title;
   for (const LiveTrack& t : tracks) {
     int32_t id = 0;
     if (!t.text[kAlbum].empty()) {
       const std::u16string& aa = t.text[kAlbumArtistText];
-      for (size_t i = 0; i < albums.size() && id == 0; ++i) {
+      std::vector<size_t>& same_title = by_title[t.text[kAlbum]];
+      for (size_t n = 0; n < same_title.size() && id == 0; ++n) {
+        const size_t i = same_title[n];
         const Entry& a = albums[i];
         const bool same = !aa.empty() && !a.first_album_artist.empty()
                               ? a.first_album_artist == aa
@@ -367,6 +374,7 @@ std::vector<Entry> AssignAlbums(const std::vector<LiveTrack>& tracks, std::vecto
         const bool by_aa = !aa.empty();
         albums.push_back({t.text[kAlbum], by_aa ? aa : t.text[kArtist],
                           t.text[by_aa ? kSortAlbumArtist : kSortArtist], t.text[kArtist], aa});
+        same_title.push_back(albums.size() - 1);
         id = Size32(albums.size());
       }
     }
@@ -379,13 +387,14 @@ std::vector<Entry> AssignAlbums(const std::vector<LiveTrack>& tracks, std::vecto
 std::vector<std::u16string> AssignNames(const std::vector<LiveTrack>& tracks, Text which,
                                         std::vector<int32_t>& ids) {
   std::vector<std::u16string> names;
+  std::unordered_map<std::u16string, int32_t> known;
   for (const LiveTrack& t : tracks) {
     const std::u16string& n = t.text[which];
     int32_t id = 0;
     if (!n.empty()) {
-      auto it = std::find(names.begin(), names.end(), n);
-      if (it == names.end()) it = names.insert(names.end(), n);
-      id = static_cast<int32_t>(it - names.begin() + 1);
+      auto [it, added] = known.try_emplace(n, Size32(names.size() + 1));
+      if (added) names.push_back(n);
+      id = it->second;
     }
     ids.push_back(id);
   }
@@ -486,9 +495,12 @@ auto* ArtistSection(Db& db) {
 // Sets a 4-byte field beyond the fixed part of a track header, in its image.
 void PatchTrackHeader(MHIT& k, int32_t at, int32_t value) {
   if (k.iHeaderSize < at + 4) return;
+  // Most tracks keep their ids: their image is not copied.
+  if (k.sAllData.size() >= static_cast<size_t>(at) + 4 &&
+      LoadLE32(k.sAllData.data() + at) == static_cast<uint32_t>(value))
+    return;
   std::string image = k.sAllData.str();
   if (image.size() < static_cast<size_t>(k.iHeaderSize)) image.resize(static_cast<size_t>(k.iHeaderSize));
-  if (LoadLE32(image.data() + at) == static_cast<uint32_t>(value)) return;
   image.replace(static_cast<size_t>(at), 4, PackLong(value));
   k.sAllData = Bytes(std::move(image));
 }

@@ -261,7 +261,7 @@ Status Library::Impl::WriteRecords(bool must_be_unchanged) {
   Status st = BuildDatabaseImage(db, &image, &last_write_stage);
   if (!st.ok()) return st;
   // A shuffle plays from its own file, made before anything is written so
-  // that a track it cannot list stops the write.
+  // that a failure to make it changes nothing.
   if (st = BuildShuffleImage(&shuffle, dev); !st.ok()) return st;
   if (st = StoreDatabase(std::move(image), must_be_unchanged); !st.ok()) return st;
   tracks_changed = false;

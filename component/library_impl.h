@@ -77,8 +77,8 @@ struct Library::Impl {
   // Adds the pending plays to the play log on the device (those it holds
   // already are not added twice).
   Status KeepPendingPlays();
-  // After a write: keeps the pending plays in the play log and retires the
-  // device's record files.
+  // After a write: removes the device's record files that were merged and
+  // sets the others aside (renamed with ".unmerged").
   void RetireDeviceRecords();
   // Builds the iTunesSD image for a shuffle (empty when not a shuffle).
   Status BuildShuffleImage(std::string* image, const DeviceModel& dev);

@@ -812,6 +812,7 @@ int App::Plays(const std::string& since, bool clear, const std::string& scrobble
                 Col(e.artist, 20).c_str(), Printable(e.title).c_str());
   }
   if (g_.json) PrintJson(all);
+  if (!g_.json && plays.empty()) std::printf("no plays recorded by the iPod since the log was cleared\n");
   if (!scrobbler_log.empty()) {
     if (Status st = Library::WriteScrobblerLog(plays, scrobbler_log); !st.ok())
       return Fail(st, "the scrobbler log was not written");

@@ -18,5 +18,9 @@ set -x
 "$cadenza" --device "$dev" add demo/media/04-moscow.mp3
 "$cadenza" --device "$dev" edit 1 --title "Morning Tone (edited)" --year 2000
 "$cadenza" --device "$dev" rm 2
+"$cadenza" --device "$dev" playlist new Favourites
+"$cadenza" --device "$dev" playlist add Favourites 3 1
+"$cadenza" --device "$dev" playlist show Favourites
+"$cadenza" --device "$dev" plays
 "$cadenza" --device "$dev" tracks
 "$cadenza" --device "$dev" show 3

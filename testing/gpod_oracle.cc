@@ -7,6 +7,9 @@
 //       and two smart playlists
 //   gpod_oracle synth DIR --tracks N      the benchmark's database: 19 mixes,
 //       5 of the N tracks podcast episodes, seven text objects per track
+//   gpod_oracle art DIR IMAGE [--tracks N] [--model MODEL]
+//       as make, with IMAGE as every track's cover: libgpod writes the
+//       ArtworkDB and .ithmb files of models that show art
 //   gpod_oracle dump PATH     a device folder or database file as JSON
 //   gpod_oracle bench DIR     times a parse and a write
 //   gpod_oracle parse DIR     times a parse, with the memory it took
@@ -38,6 +41,7 @@ constexpr time_t kBaseTime = 1262304000;  // 2010-01-01 00:00:00 UTC
 
 struct Options {
   std::string dir, model = "xA147";  // iPod video 5G
+  std::string image{};               // art: every track's cover
   int tracks = 10, playlists = 2;
   bool synth = false;
 };
@@ -54,9 +58,10 @@ void Write(Itdb_iTunesDB* itdb) {
     Fail(std::string("itdb_write failed: ") + (error ? error->message : "unknown error"));
 }
 
-Options ParseOptions(int argc, char** argv, bool synth) {
+// Options from argv[first] on.
+Options ParseOptions(int argc, char** argv, bool synth, int first = 3) {
   Options o{.dir = argv[2], .playlists = synth ? 19 : 2, .synth = synth};
-  for (int i = 3; i < argc; i += 2) {
+  for (int i = first; i < argc; i += 2) {
     const std::string a = argv[i];
     if (i + 1 == argc) Fail("missing value after " + a);
     char* end = nullptr;
@@ -256,6 +261,9 @@ int CmdMake(const Options& o) {
   mpl->members = g_list_reverse(mpl->members);
   pod->members = g_list_reverse(pod->members);
   if (!o.synth) AddSmartPlaylists(itdb);
+  for (GList* l = o.image.empty() ? nullptr : itdb->tracks; l; l = l->next)
+    if (!itdb_track_set_thumbnails(static_cast<Itdb_Track*>(l->data), o.image.c_str()))
+      Fail("libgpod cannot take " + o.image + " as a cover");
   Write(itdb);
   itdb_free(itdb);
   return 0;
@@ -275,6 +283,8 @@ json Str(const gchar* s) { return s ? json(std::string(s)) : json(nullptr); }
 
 json TrackJson(const Itdb_Track* t) {
   json j = {{"id", t->id}, {"dbid", Hex64(t->dbid)}, {"dbid2", Hex64(t->dbid2)}, {"bpm", t->BPM}};
+  j["has_thumbnails"] = static_cast<bool>(itdb_track_has_thumbnails(const_cast<Itdb_Track*>(t)));
+  DUMP(mhii_link);
   // clang-format off
   DUMP_STR(title); DUMP_STR(artist); DUMP_STR(album); DUMP_STR(genre); DUMP_STR(composer);
   DUMP_STR(comment); DUMP_STR(filetype); DUMP_STR(ipod_path); DUMP_STR(category);
@@ -403,12 +413,17 @@ int main(int argc, char** argv) {
   g_random_set_seed(0x4341445Au);
   const std::string cmd = argc >= 3 ? argv[1] : "";
   if (cmd == "make" || cmd == "synth") return CmdMake(ParseOptions(argc, argv, cmd == "synth"));
+  if (cmd == "art" && argc >= 4) {
+    Options o = ParseOptions(argc, argv, false, 4);
+    o.image = argv[3];
+    return CmdMake(o);
+  }
   if (cmd == "dump" && argc == 3) return CmdDump(argv[2]);
   if ((cmd == "bench" || cmd == "parse") && argc == 3) return CmdTime(argv[2], cmd == "bench");
   if ((cmd == "rewrite" || cmd == "shuffle") && argc == 3)
     return CmdRewrite(argv[2], cmd == "shuffle");
   std::fprintf(stderr,
-               "usage: gpod_oracle make|synth DIR [options] | dump PATH | bench DIR | parse DIR |"
-               " rewrite DIR | shuffle DIR\n");
+               "usage: gpod_oracle make|synth DIR [options] | art DIR IMAGE [options] |"
+               " dump PATH | bench DIR | parse DIR | rewrite DIR | shuffle DIR\n");
   return 2;
 }

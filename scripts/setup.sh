@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-tidy help2man
   nlohmann-json3-dev libcli11-dev
-  libssl-dev libplist-dev zlib1g-dev
+  libssl-dev libplist-dev zlib1g-dev libjpeg62-turbo-dev libpng-dev
   ffmpeg mpgtx lame sox jq
   libgpod-dev libtag1-dev
   python3-dev pybind11-dev python3-pybind11 python3-pytest

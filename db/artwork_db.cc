@@ -88,12 +88,12 @@ inline constexpr Field<ArtworkName> kNameFields[] = {
     {"encoding", 0x1C, &ArtworkName::encoding},
 };
 
-inline constexpr Field<ArtworkFormat> kFormatFields[] = {
-    {"tag", 0, &ArtworkFormat::tag},
-    {"header_size", 4, &ArtworkFormat::header_size},
-    {"total_size", 8, &ArtworkFormat::total_size},
-    {"format_id", 0x10, &ArtworkFormat::format_id},
-    {"image_size", 0x14, &ArtworkFormat::image_size},
+inline constexpr Field<ArtworkFormatEntry> kFormatFields[] = {
+    {"tag", 0, &ArtworkFormatEntry::tag},
+    {"header_size", 4, &ArtworkFormatEntry::header_size},
+    {"total_size", 8, &ArtworkFormatEntry::total_size},
+    {"format_id", 0x10, &ArtworkFormatEntry::format_id},
+    {"image_size", 0x14, &ArtworkFormatEntry::image_size},
 };
 
 constexpr int32_t kObjectHeaderSize = 0x18;  // every data object's header
@@ -245,7 +245,7 @@ Status ReadImage(ByteReader& r, Span s, ArtworkImage* img) {
   return Status::OK();
 }
 
-Status ReadFormat(ByteReader& r, Span s, ArtworkFormat* f) {
+Status ReadFormat(ByteReader& r, Span s, ArtworkFormatEntry* f) {
   if (!r.IdAt(s.at, "mhif")) return CorruptAt(s.at, "No format");
   if (Status st = ReadFixed(r, s, kFormatFields, *f, "Format"); !st.ok()) return st;
   if (Status st =
@@ -269,7 +269,7 @@ Status ReadEntries(ByteReader& r, int64_t at, int64_t end, ArtworkSection* sec) 
       st = ReadImage(r, {pos, end}, &img);
       size = img.total_size;
     } else if (sec->type == kFormatSection) {
-      ArtworkFormat& f = sec->formats.emplace_back();
+      ArtworkFormatEntry& f = sec->formats.emplace_back();
       st = ReadFormat(r, {pos, end}, &f);
       size = f.total_size;
     } else {
@@ -385,13 +385,13 @@ Status WriteImage(ByteWriter& w, int64_t at, const ArtworkImage& img, int64_t* e
   return Status::OK();
 }
 
-Status WriteFormat(ByteWriter& w, int64_t at, const ArtworkFormat& f, int64_t* end) {
+Status WriteFormat(ByteWriter& w, int64_t at, const ArtworkFormatEntry& f, int64_t* end) {
   if (Status st = CheckHeader(f.header_size, kFormatFields, "Format"); !st.ok()) return st;
   PutHeader(w, at, f.image, f.header_size);
   WriteFields(w, at, kFormatFields, f);
   w.Put(at + f.header_size, f.tail.view());
   *end = at + f.header_size + static_cast<int64_t>(f.tail.size());
-  w.PutLong(at + OffsetOf(kFormatFields, &ArtworkFormat::total_size), Size32(*end - at));
+  w.PutLong(at + OffsetOf(kFormatFields, &ArtworkFormatEntry::total_size), Size32(*end - at));
   return Status::OK();
 }
 
@@ -411,7 +411,7 @@ Status WriteSection(ByteWriter& w, int64_t at, const ArtworkSection& sec, int64_
   int64_t pos = l + sec.list_header_size;
   for (const ArtworkImage& img : sec.images)
     if (Status st = WriteImage(w, pos, img, &pos); !st.ok()) return st;
-  for (const ArtworkFormat& f : sec.formats)
+  for (const ArtworkFormatEntry& f : sec.formats)
     if (Status st = WriteFormat(w, pos, f, &pos); !st.ok()) return st;
   for (const Bytes& e : sec.entries) {
     w.Put(pos, e.view());
@@ -557,9 +557,9 @@ Status AddArtworkImage(ArtworkDB* db, int32_t id, uint64_t song_id, int32_t sour
   ArtworkSection* formats = FindArtworkSection(db, kFormatSection);
   for (const ArtworkCopy& c : copies) {
     const bool listed = std::any_of(formats->formats.begin(), formats->formats.end(),
-                                    [&](const ArtworkFormat& f) { return f.format_id == c.format_id; });
+                                    [&](const ArtworkFormatEntry& f) { return f.format_id == c.format_id; });
     if (listed) continue;
-    ArtworkFormat& f = formats->formats.emplace_back();
+    ArtworkFormatEntry& f = formats->formats.emplace_back();
     f.format_id = c.format_id;
     f.image_size = c.image_size ? c.image_size : c.slot_size;
   }

@@ -90,7 +90,7 @@ struct ArtworkImage {
 };
 
 // A format of the device ("mhif").
-struct ArtworkFormat {
+struct ArtworkFormatEntry {
   FixedBytes<4> tag = "mhif";
   int32_t header_size = 0x7C;
   int32_t total_size = 0x7C;  // computed on write
@@ -115,7 +115,7 @@ struct ArtworkSection {
   int32_t list_count = 0;  // computed on write
   Bytes list_image;
   std::vector<ArtworkImage> images;    // type 1
-  std::vector<ArtworkFormat> formats;  // type 3
+  std::vector<ArtworkFormatEntry> formats;  // type 3
   std::vector<Bytes> entries;          // any other list type, kept whole
   Bytes whole;  // a section of a type without a list we know, kept whole
 };

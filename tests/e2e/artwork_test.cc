@@ -24,7 +24,7 @@ std::string Cover() {
   };
   std::string b = "BM" + le(size, 4) + le(0, 4) + le(54, 4) + le(40, 4) + le(w, 4) + le(h, 4) +
                   le(1, 2) + le(24, 2) + le(0, 4) + le(w * h * 3, 4) + le(2835, 4) +
-                  le(2835, 4) + le(0, 8);
+                  le(2835, 4) + le(0, 4) + le(0, 4);
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) b.append(x < w / 2 ? "\xFF\0\0" : "\0\0\xFF", 3);
   return b;
@@ -57,7 +57,7 @@ TEST_F(ArtworkTest, LibgpodFilesLoadRoundTripAndRebuild) {
 
     // Every format listed once, with the size per slot of the model.
     std::map<int32_t, int32_t> listed;
-    for (const ArtworkFormat& f : FindArtworkSection(db, 3)->formats)
+    for (const ArtworkFormatEntry& f : FindArtworkSection(db, 3)->formats)
       listed[f.format_id] = f.image_size;
     EXPECT_EQ(listed, m.slot);
     // Every image has a copy per format in the file its name gives, at a

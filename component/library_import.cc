@@ -22,16 +22,6 @@ namespace {
 // Two lengths within this many milliseconds are the same recording.
 constexpr int32_t kSameLengthMs = 2000;
 
-std::string TextOf(const MHIT& t, DataObjectType type) {
-  const size_t n = std::min<size_t>(t.m_mhod.size(), static_cast<size_t>(std::max(t.iNumberOfMHODS, 0)));
-  for (size_t i = 0; i < n; ++i) {
-    const MHOD_S& o = t.m_mhod[i];
-    if (o.iType == static_cast<int32_t>(type) && o.sAllMHOD.empty())
-      return Utf16ToUtf8(o.sString.u16());
-  }
-  return "";
-}
-
 // Title, artist and album, compared without regard to ASCII case.
 std::string DuplicateKey(const std::string& title, const std::string& artist,
                          const std::string& album) {
@@ -165,8 +155,8 @@ void Library::Impl::IndexDuplicates() {
   by_size.clear();
   for (const MHIT& t : db.m_MHSD_T.m_mhlt.m_mhit) {
     if (t.iUniqueID == -1) continue;
-    by_text.emplace(DuplicateKey(TextOf(t, DataObjectType::kTitle), TextOf(t, DataObjectType::kArtist),
-                                 TextOf(t, DataObjectType::kAlbum)),
+    by_text.emplace(DuplicateKey(TrackText(t, DataObjectType::kTitle), TrackText(t, DataObjectType::kArtist),
+                                 TrackText(t, DataObjectType::kAlbum)),
                     t.iUniqueID);
     if (t.iTrackSize > 0) by_size.emplace(t.iTrackSize, t.iUniqueID);
   }
@@ -212,8 +202,8 @@ std::vector<std::vector<int32_t>> Library::Duplicates() const {
   std::unordered_map<int32_t, std::vector<size_t>> by_size;
   for (size_t i = 0; i < live.size(); ++i) {
     const MHIT& t = *live[i];
-    by_text[DuplicateKey(TextOf(t, DataObjectType::kTitle), TextOf(t, DataObjectType::kArtist),
-                         TextOf(t, DataObjectType::kAlbum))]
+    by_text[DuplicateKey(TrackText(t, DataObjectType::kTitle), TrackText(t, DataObjectType::kArtist),
+                         TrackText(t, DataObjectType::kAlbum))]
         .push_back(i);
     if (t.iTrackSize > 0) by_size[t.iTrackSize].push_back(i);
   }
@@ -277,13 +267,13 @@ Status Library::DescribeTags(int32_t id, Tags* tags) const {
   *tags = Tags{};
   const MHIT* t = track(id);
   if (!t) return Status::Invalid("Subscript out of range", 9);
-  tags->title = TextOf(*t, DataObjectType::kTitle);
-  tags->artist = TextOf(*t, DataObjectType::kArtist);
-  tags->album = TextOf(*t, DataObjectType::kAlbum);
-  tags->album_artist = TextOf(*t, DataObjectType::kAlbumArtist);
-  tags->genre = TextOf(*t, DataObjectType::kGenre);
-  tags->composer = TextOf(*t, DataObjectType::kComposer);
-  tags->comment = TextOf(*t, DataObjectType::kComment);
+  tags->title = TrackText(*t, DataObjectType::kTitle);
+  tags->artist = TrackText(*t, DataObjectType::kArtist);
+  tags->album = TrackText(*t, DataObjectType::kAlbum);
+  tags->album_artist = TrackText(*t, DataObjectType::kAlbumArtist);
+  tags->genre = TrackText(*t, DataObjectType::kGenre);
+  tags->composer = TrackText(*t, DataObjectType::kComposer);
+  tags->comment = TrackText(*t, DataObjectType::kComment);
   tags->year = YearText(t->sTrackYear);
   tags->track_number = t->iTrackNumber;
   tags->track_count = t->iTotalTracksNumber;

@@ -34,14 +34,6 @@ constexpr char kPlayLogHeader[] = "# cadenza play log 1";
 // A record file that could not be merged is kept under this suffix.
 constexpr char kUnmerged[] = ".unmerged";
 
-std::string Text(const MHIT& t, DataObjectType type) {
-  const size_t n = std::min<size_t>(t.m_mhod.size(), static_cast<size_t>(std::max(t.iNumberOfMHODS, 0)));
-  for (size_t j = 0; j < n; ++j)
-    if (t.m_mhod[j].iType == static_cast<int32_t>(type) && IsText(t.m_mhod[j]))
-      return Utf16ToUtf8(t.m_mhod[j].sString.u16());
-  return {};
-}
-
 std::string MacField(uint32_t v) {
   return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
           static_cast<char>(v >> 24)};
@@ -66,9 +58,9 @@ PlayEvent EventOf(const PlayRecord& r, const MHIT& t) {
   PlayEvent e;
   e.db_id = t.iDB_ID;
   e.track_id = t.iUniqueID;
-  e.title = Text(t, DataObjectType::kTitle);
-  e.artist = Text(t, DataObjectType::kArtist);
-  e.album = Text(t, DataObjectType::kAlbum);
+  e.title = TrackText(t, DataObjectType::kTitle);
+  e.artist = TrackText(t, DataObjectType::kArtist);
+  e.album = TrackText(t, DataObjectType::kAlbum);
   e.length_ms = t.iTrackTimeLength;
   e.track_number = t.iTrackNumber;
   e.plays = r.plays;
@@ -145,7 +137,7 @@ void Library::Impl::CollectShuffleStats(const std::vector<MHIT*>& tracks) {
   }
   std::unordered_map<std::string, MHIT*> by_path;
   for (MHIT* t : tracks) {
-    const std::string where = Text(*t, DataObjectType::kLocation);
+    const std::string where = TrackText(*t, DataObjectType::kLocation);
     if (!where.empty()) by_path.emplace(FoldedPath(where), t);
   }
   std::vector<MHIT*> where;

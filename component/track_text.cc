@@ -19,6 +19,15 @@ std::u16string ToObjectText(std::string_view utf8, size_t max_units) {
   return s;
 }
 
+std::string TrackText(const MHIT& t, DataObjectType type) {
+  const size_t n = std::min<size_t>(t.m_mhod.size(), static_cast<size_t>(std::max(t.iNumberOfMHODS, 0)));
+  for (size_t i = 0; i < n; ++i) {
+    const MHOD_S& o = t.m_mhod[i];
+    if (o.iType == static_cast<int32_t>(type) && IsText(o)) return Utf16ToUtf8(o.sString.u16());
+  }
+  return {};
+}
+
 void CompleteTextObject(MHOD_S& o) {
   o.sID = "mhod";
   o.iHeaderSize = 24;

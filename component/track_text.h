@@ -24,6 +24,10 @@ void CompleteTextObject(MHOD_S& o);
 // Whether a data object is held as text (not kept whole as an image).
 inline bool IsText(const MHOD_S& o) { return o.sAllMHOD.empty(); }
 
+// The UTF-8 text of the track's first text object of `type`; empty when it
+// has none.
+std::string TrackText(const MHIT& t, DataObjectType type);
+
 // The year field: the number that `text` starts with (0 when none), as the
 // four bytes of a 32-bit little-endian number.
 std::string YearField(std::string_view text);

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -48,6 +49,10 @@ inline constexpr size_t kMaxImageBytes = size_t{128} << 20;
 // kUnsupported for other formats, kInvalid for images over the limits,
 // kCorrupt for damaged or truncated data. `out` is replaced only on success.
 Status DecodeImage(std::string_view bytes, Image* out);
+
+// Encodes `image` as an 8-bit RGB PNG. kInvalid for an empty image or one
+// whose pixel buffer does not match its size.
+Status EncodePng(const Image& image, std::string* out);
 
 // ---- Shared by the decoders of every system ----
 

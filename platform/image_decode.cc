@@ -252,3 +252,9 @@ Status DecodeImage(std::string_view bytes, Image* out) {
 }
 
 }  // namespace cadenza
+
+namespace cadenza {
+
+Status EncodePng(const Image&, std::string*) { return Status::Unsupported("PNG output is not built"); }
+
+}  // namespace cadenza

@@ -20,6 +20,9 @@ struct Tags {
   int32_t bpm = 0;
   // The file holds a picture (a front cover first when it says which).
   bool has_cover = false;
+  // A picture (JPEG or PNG bytes) for the tag writers to store as the
+  // front cover when the file holds none. Readers leave it empty.
+  std::string cover{};
 };
 
 }  // namespace cadenza

@@ -1,4 +1,4 @@
-// Decoding covers with libjpeg-turbo and libpng.
+// Decoding covers with libjpeg-turbo and libpng, and writing PNGs with libpng.
 //
 // Both libraries report errors by calling a function that must not return;
 // here it jumps back (longjmp) to the function that started the step. Those
@@ -10,7 +10,10 @@
 #include <cstddef>
 #include <cstdio>  // before jpeglib.h, which uses FILE and size_t
 #include <cstring>
+#include <exception>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <jpeglib.h>
 #include <jerror.h>
@@ -149,6 +152,7 @@ struct PngState {
   char message[200] = {};
   png_uint_32 width = 0;
   png_uint_32 height = 0;
+  std::string* out = nullptr;  // where an encoder writes
 };
 
 void PngRead(png_structp png, png_bytep data, size_t length) {
@@ -243,6 +247,34 @@ Status DecodePng(std::string_view bytes, Image* out) {
   return Status::OK();
 }
 
+// ---- PNG output ----
+
+// Appends to the output string. An allocation failure becomes a libpng
+// error after the exception is gone, so nothing is thrown through libpng.
+void PngWrite(png_structp png, png_bytep data, size_t length) {
+  auto* s = static_cast<PngState*>(png_get_io_ptr(png));
+  bool appended = true;
+  try {
+    s->out->append(reinterpret_cast<const char*>(data), length);
+  } catch (const std::exception&) {
+    appended = false;
+  }
+  if (!appended) png_error(png, "out of memory");
+}
+
+void PngFlush(png_structp) {}
+
+// Writes the header, every row and the end of the file; false on an error.
+bool PngWriteAll(PngState* s, png_bytepp rows) {
+  if (setjmp(png_jmpbuf(s->png))) return false;
+  png_set_IHDR(s->png, s->info, s->width, s->height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(s->png, s->info);
+  png_write_image(s->png, rows);
+  png_write_end(s->png, s->info);
+  return true;
+}
+
 }  // namespace
 
 Status DecodeImage(std::string_view bytes, Image* out) {
@@ -251,10 +283,35 @@ Status DecodeImage(std::string_view bytes, Image* out) {
   return Status::Unsupported("The cover is neither a JPEG nor a PNG image.");
 }
 
-}  // namespace cadenza
-
-namespace cadenza {
-
-Status EncodePng(const Image&, std::string*) { return Status::Unsupported("PNG output is not built"); }
+Status EncodePng(const Image& image, std::string* out) {
+  if (image.width <= 0 || image.height <= 0)
+    return Status::Invalid("An empty image cannot be written as a PNG.");
+  if (Status st = CheckImageSize(image.width, image.height); !st.ok()) return st;
+  const size_t stride = static_cast<size_t>(image.width) * 3;
+  if (image.rgb.size() != stride * static_cast<size_t>(image.height))
+    return Status::Invalid("The image's pixels do not match its size.");
+  PngState s;
+  std::string file;
+  s.out = &file;
+  s.width = static_cast<png_uint_32>(image.width);
+  s.height = static_cast<png_uint_32>(image.height);
+  s.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &s, PngError, PngWarning);
+  if (s.png) s.info = png_create_info_struct(s.png);
+  if (!s.info) {
+    png_destroy_write_struct(&s.png, nullptr);
+    return Status::IOError("The PNG encoder could not be started.");
+  }
+  png_set_write_fn(s.png, &s, PngWrite, PngFlush);
+  // libpng takes rows as non-const pointers but only reads them.
+  std::vector<png_bytep> rows(s.height);
+  auto* pixels = const_cast<png_bytep>(image.rgb.data());
+  for (size_t y = 0; y < rows.size(); ++y) rows[y] = pixels + y * stride;
+  const bool written = PngWriteAll(&s, rows.data());
+  png_destroy_write_struct(&s.png, &s.info);
+  if (!written)
+    return Status::IOError(std::string("The PNG cannot be written: ") + s.message + ".");
+  *out = std::move(file);
+  return Status::OK();
+}
 
 }  // namespace cadenza

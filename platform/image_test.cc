@@ -189,5 +189,34 @@ TEST_F(ImageTest, DamagedOrHugeImagesAreRefused) {
   EXPECT_EQ(im.width, 7);  // a refusal leaves the output as it was
 }
 
+TEST_F(ImageTest, EncodedPngReadsBackAsTheSamePixels) {
+  // An odd size, so that rows are not a multiple of 2 or 4 bytes.
+  Image im{7, 5, std::vector<uint8_t>(7 * 5 * 3)};
+  for (size_t i = 0; i < im.rgb.size(); ++i) im.rgb[i] = static_cast<uint8_t>(i * 37 + i / 21);
+  std::string png;
+  ASSERT_TRUE(EncodePng(im, &png).ok());
+  ASSERT_GE(png.size(), 33u);
+  // The header: 7×5, 8-bit RGB, not interlaced.
+  EXPECT_EQ(png.substr(12, 17), std::string("IHDR\0\0\0\x07\0\0\0\x05\x08\x02\0\0\0", 17));
+  Image back;
+  ASSERT_TRUE(DecodeImage(png, &back).ok());
+  EXPECT_EQ(back.width, 7);
+  EXPECT_EQ(back.height, 5);
+  EXPECT_EQ(back.rgb, im.rgb);
+  // ffmpeg's own PNG decoder reads the same pixels.
+  WriteBytes(dir_ / "x.png", png);
+  const std::string cmd = "ffmpeg -v error -y -i '" + (dir_ / "x.png").string() +
+                          "' -f rawvideo -pix_fmt rgb24 '" + (dir_ / "x.rgb").string() + "'";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  const std::string raw = ReadBytes(dir_ / "x.rgb");
+  EXPECT_EQ(std::vector<uint8_t>(raw.begin(), raw.end()), im.rgb);
+
+  std::string untouched = "kept";
+  for (const Image& bad : {Image{}, Image{7, 5, std::vector<uint8_t>(7 * 5 * 3 - 1)},
+                           Image{0, 5, {}}, Image{9000, 1, std::vector<uint8_t>(27000)}})
+    EXPECT_EQ(EncodePng(bad, &untouched).code(), Status::Code::kInvalid) << bad.width;
+  EXPECT_EQ(untouched, "kept");
+}
+
 }  // namespace
 }  // namespace cadenza

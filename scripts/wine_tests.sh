@@ -140,7 +140,7 @@ register() {  # BITS [/u]
 for b in "${!bin[@]}"; do
   d="$WINEPREFIX/drive_c/cadenza$b"
   mkdir -p "$d" && cp "${bin[$b]}"/Cadenza.dll "${bin[$b]}"/Cadenza "$d/" &&
-    cp "${bin[$b]}"/../tests/windows/{com_client,ffmpeg}.exe "$m/ffmpeg_report.txt" "$d/"
+    cp "${bin[$b]}"/../tests/windows/{com_client,ffmpeg,image_roundtrip}.exe "$m/ffmpeg_report.txt" "$d/"
   [ -f "${bin[$b]}/cadenza.exe" ] && cp "${bin[$b]}/cadenza.exe" "$d/"
   register "$b"
   check "regsvr32 Cadenza.dll ($b-bit)" $?
@@ -156,6 +156,7 @@ for b in "${!bin[@]}"; do
   c="C:\\cadenza$b\\com_client.exe"
   client "$b" "typelib$b" "$c" --typelib
   client "$b" "detect$b" "$c" --detect
+  client "$b" "image$b" "C:\\cadenza$b\\image_roundtrip.exe"
   for mode in early late; do
     fresh_device
     client "$b" "$mode$b" "$c" "--$mode" 'K:\' 'M:\'

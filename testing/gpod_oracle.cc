@@ -11,6 +11,8 @@
 //       as make, with IMAGE as every track's cover: libgpod writes the
 //       ArtworkDB and .ithmb files of models that show art
 //   gpod_oracle dump PATH     a device folder or database file as JSON
+//   gpod_oracle thumbs DIR OUTDIR   each track's artwork as libgpod reads it
+//       back: JSON on standard output, one PPM a thumbnail in OUTDIR
 //   gpod_oracle bench DIR     times a parse and a write
 //   gpod_oracle parse DIR     times a parse, with the memory it took
 //   gpod_oracle rewrite DIR   reads a device's database and writes it again
@@ -19,6 +21,7 @@
 //       iTunesSD as libgpod does for the device's model
 // Every value written comes from the track index: a rerun writes the same
 // bytes.
+#include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gpod/itdb.h>
 
 #include <chrono>
@@ -361,6 +364,61 @@ int CmdDump(const std::string& path) {
   return 0;
 }
 
+// Writes a pixbuf's colours (8-bit samples, any alpha dropped) as a binary
+// PPM, row by row as its rowstride says.
+void WritePpm(GdkPixbuf* pixbuf, const fs::path& path) {
+  const int width = gdk_pixbuf_get_width(pixbuf), height = gdk_pixbuf_get_height(pixbuf);
+  const int channels = gdk_pixbuf_get_n_channels(pixbuf);
+  if (gdk_pixbuf_get_bits_per_sample(pixbuf) != 8 || channels < 3)
+    Fail("libgpod made a pixbuf that is not 8-bit RGB");
+  const guchar* pixels = gdk_pixbuf_read_pixels(pixbuf);
+  const size_t stride = static_cast<size_t>(gdk_pixbuf_get_rowstride(pixbuf));
+  std::string ppm = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+  for (size_t y = 0; y < static_cast<size_t>(height); ++y)
+    for (size_t x = 0; x < static_cast<size_t>(width); ++x)
+      ppm.append(reinterpret_cast<const char*>(pixels + y * stride + x * channels), 3);
+  std::ofstream out(path, std::ios::binary);
+  if (!out.write(ppm.data(), static_cast<std::streamsize>(ppm.size())))
+    Fail("cannot write " + path.string());
+}
+
+// Every track's artwork fields and the pictures libgpod makes of its
+// thumbnails (one a format of the device), saved as OUTDIR/<id>_<n>.ppm.
+int CmdThumbs(const std::string& dir, const std::string& out_dir) {
+  std::error_code ec;
+  fs::create_directories(out_dir, ec);
+  if (ec) Fail("cannot create " + out_dir);
+  Itdb_iTunesDB* itdb = Parse(dir);
+  json out = json::array();
+  for (GList* l = itdb->tracks; l; l = l->next) {
+    auto* t = static_cast<Itdb_Track*>(l->data);
+    json j = {{"id", t->id}, {"dbid", Hex64(t->dbid)}};
+    j["has_thumbnails"] = static_cast<bool>(itdb_track_has_thumbnails(t));
+    DUMP(mhii_link);
+    DUMP(artwork_count);
+    DUMP(artwork_size);
+    j["thumbs"] = json::array();
+    GList* pixbufs = t->artwork && t->artwork->thumbnail
+                         ? itdb_thumb_to_pixbufs(itdb->device, t->artwork->thumbnail)
+                         : nullptr;
+    int n = 0;
+    for (GList* p = pixbufs; p; p = p->next, ++n) {
+      auto* pixbuf = static_cast<GdkPixbuf*>(p->data);
+      const fs::path file =
+          fs::path(out_dir) / (std::to_string(t->id) + "_" + std::to_string(n) + ".ppm");
+      WritePpm(pixbuf, file);
+      j["thumbs"].push_back({{"width", gdk_pixbuf_get_width(pixbuf)},
+                             {"height", gdk_pixbuf_get_height(pixbuf)},
+                             {"file", file.string()}});
+    }
+    g_list_free_full(pixbufs, g_object_unref);
+    out.push_back(std::move(j));
+  }
+  itdb_free(itdb);
+  std::cout << out.dump(1) << "\n";
+  return 0;
+}
+
 // A line of /proc/self/status ("VmRSS", "VmHWM") in KiB, or -1.
 long StatusKiB(const std::string& key) {
   std::ifstream in("/proc/self/status");
@@ -419,11 +477,13 @@ int main(int argc, char** argv) {
     return CmdMake(o);
   }
   if (cmd == "dump" && argc == 3) return CmdDump(argv[2]);
+  if (cmd == "thumbs" && argc == 4) return CmdThumbs(argv[2], argv[3]);
   if ((cmd == "bench" || cmd == "parse") && argc == 3) return CmdTime(argv[2], cmd == "bench");
   if ((cmd == "rewrite" || cmd == "shuffle") && argc == 3)
     return CmdRewrite(argv[2], cmd == "shuffle");
   std::fprintf(stderr,
                "usage: gpod_oracle make|synth DIR [options] | art DIR IMAGE [options] |"
-               " dump PATH | bench DIR | parse DIR | rewrite DIR | shuffle DIR\n");
+               " dump PATH | thumbs DIR OUTDIR | bench DIR | parse DIR | rewrite DIR |"
+               " shuffle DIR\n");
   return 2;
 }

@@ -13,6 +13,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
@@ -28,6 +29,7 @@
 #include "cli/terminal_host.h"
 #include "device/device_info.h"
 #include "media/avi_delay.h"
+#include "media/cover.h"
 #include "media/id3.h"
 #include "media/media_kind.h"
 #include "media/convert_pool.h"
@@ -320,6 +322,8 @@ class App {
     }
     const MHBD& h = sum.header;
     const DeviceModel& dev = lib_->device();
+    ArtworkInfo art;
+    (void)lib_->GetArtworkInfo(&art);
     if (g_.json) {
       Json j;
       j["device"] = lib_->root();
@@ -336,6 +340,7 @@ class App {
       j["tracks"] = sum.tracks;
       j["playlists"] = sum.playlists;
       j["podcasts"] = sum.podcasts;
+      j["artwork"] = ArtworkJson(art);
       PrintJson(j);
       return kExitOK;
     }
@@ -348,6 +353,96 @@ class App {
     std::printf("Playlists:   %d\n", sum.playlists);
     std::printf("Podcasts:    %d\n", sum.podcasts);
     std::printf("%s", dev.description.c_str());
+    PrintArtwork(art);
+    return kExitOK;
+  }
+
+  static Json ArtworkJson(const ArtworkInfo& art) {
+    Json j;
+    j["formats"] = Json::array();
+    for (const auto& f : art.formats)
+      j["formats"].push_back({{"id", f.id}, {"width", f.width}, {"height", f.height}});
+    j["formats_from"] = art.formats_from;
+    j["images"] = art.images;
+    j["files"] = art.files;
+    j["file_bytes"] = art.file_bytes;
+    j["unused_bytes"] = art.unused_bytes;
+    if (!art.problem.empty()) j["problem"] = art.problem;
+    return j;
+  }
+
+  static void PrintArtwork(const ArtworkInfo& art) {
+    if (art.formats.empty()) {
+      std::printf("Covers:      none (this iPod shows no cover art)\n");
+      return;
+    }
+    std::string formats;
+    for (const auto& f : art.formats)
+      formats += (formats.empty() ? "" : ", ") + std::to_string(f.id) + " (" +
+                 std::to_string(f.width) + "x" + std::to_string(f.height) + ")";
+    std::printf("Cover sizes: %s, from the %s\n", formats.c_str(),
+                art.formats_from == "model" ? "model number" : art.formats_from.c_str());
+    if (!art.problem.empty()) {
+      std::printf("Covers:      %s\n", Printable(art.problem).c_str());
+      return;
+    }
+    std::printf("Covers:      %d images in %d files (%.1f MB, %.1f MB unused)\n", art.images,
+                art.files, static_cast<double>(art.file_bytes) / 1e6,
+                static_cast<double>(art.unused_bytes) / 1e6);
+  }
+
+  // `art ID --out FILE`: the track's cover as a PNG; without --out, whether
+  // it has one.
+  int ArtShow(int32_t id, const std::string& out) {
+    if (!Load()) return kExitFailed;
+    const MHIT* t = lib_->track(id);
+    if (!t) return Fail(Status::Invalid("no track " + std::to_string(id)), "no cover");
+    if (out.empty()) {
+      std::printf("Track %d: %s (image %d)\n", id, Library::HasCover(*t) ? "cover" : "no cover",
+                  Library::CoverImageId(*t));
+      return kExitOK;
+    }
+    std::string png;
+    if (Status st = lib_->ReadCover(id, &png); !st.ok()) return Fail(st, "no cover was written");
+    if (Status st = fs::WriteFileAtomic(out, png); !st.ok()) return Fail(st, "cannot write " + out);
+    return kExitOK;
+  }
+
+  // `art set ID IMAGE`, `art set --album NAME IMAGE`, `art rm ID`.
+  int ArtChange(const std::string& action, const std::vector<std::string>& args,
+                const std::string& album) {
+    const bool set = action == "set";
+    const size_t wanted = (set ? 1 : 0) + (album.empty() ? 1 : 0);
+    if (args.size() != wanted || (!set && !album.empty())) {
+      std::cerr << "cadenza: use `art set ID IMAGE`, `art set --album NAME IMAGE` or `art rm ID`\n";
+      return kExitUsage;
+    }
+    int32_t id = 0;
+    if (album.empty()) {
+      const auto [end, ec] = std::from_chars(args[0].data(), args[0].data() + args[0].size(), id);
+      if (ec != std::errc() || end != args[0].data() + args[0].size()) {
+        std::cerr << "cadenza: not a track id: " << args[0] << "\n";
+        return kExitUsage;
+      }
+    }
+    std::string picture;
+    if (set) {
+      if (Status st = fs::ReadFileUpTo(args.back(), kMaxCoverBytes + 1, &picture); !st.ok())
+        return Fail(st, "cannot read " + args.back());
+      if (picture.size() > kMaxCoverBytes) {
+        std::cerr << "cadenza: " << args.back() << " is too large for a cover\n";
+        return kExitFailed;
+      }
+    }
+    if (int rc = Lock(); rc != kExitOK) return rc;
+    if (!Load()) return ExitFor(last_);
+    int32_t count = 1;
+    Status st = !set              ? lib_->RemoveCover(id)
+                : album.empty() ? lib_->SetCover(id, std::move(picture))
+                                : lib_->SetAlbumCover(album, std::move(picture), &count);
+    if (!st.ok()) return Fail(st, "nothing was changed");
+    if (int w = Write(); w != kExitOK) return w;
+    if (!album.empty()) std::printf("%d tracks of \"%s\" have the cover\n", count, album.c_str());
     return kExitOK;
   }
 
@@ -1064,6 +1159,10 @@ struct Args {
   PlaylistArgs playlist;
   std::string plays_since, scrobbler_log;
   bool plays_clear = false;
+  bool no_art = false;
+  int32_t art_id = 0;
+  std::string art_out, art_album;
+  std::vector<std::string> art_args;
   std::map<std::string, CLI::App*> cmd;
 };
 
@@ -1150,6 +1249,7 @@ void AddCommands(CLI::App& cli, Args& a) {
                 "convert videos the iPod cannot play to H.264 Baseline at an iPod size");
   add->add_flag("--allow-duplicates", a.import.allow_duplicates,
                 "import files that are on the iPod already");
+  add->add_flag("--no-art", a.no_art, "leave the covers of the files out");
   add->add_option("--playlist", a.add_playlist,
                   "also put the files (new or already there) into this playlist, made when missing");
   AddPlaylistCommands(sub("playlist", "make, change, show, import and export playlists"), a.playlist,
@@ -1167,6 +1267,15 @@ void AddCommands(CLI::App& cli, Args& a) {
                   "{genre} {id}; default \"{album_artist}/{album}/{track} {title}\"");
   exp->add_flag("--playlists", a.export_how.playlists, "also write each playlist as an .m3u8 file");
   exp->add_flag("--keep-tags", a.export_keep_tags, "copy the files as they are, without writing tags");
+  auto* art = sub("art", "write a track's cover as PNG (--out), or change covers (set, rm)");
+  art->add_option("ID", a.art_id, "track id");
+  art->add_option("--out", a.art_out, "PNG file for the cover");
+  auto* art_set = art->add_subcommand("set", "give a track (or --album) a cover from a JPEG or PNG");
+  art_set->add_option("ARGS", a.art_args, "ID IMAGE, or IMAGE with --album")->required();
+  art_set->add_option("--album", a.art_album, "every track of this album");
+  art->add_subcommand("rm", "remove a track's cover")
+      ->add_option("ID", a.art_args, "track id")
+      ->required();
   sub("dupes", "list tracks that duplicate each other");
   sub("rm", "delete tracks (and their files)")->add_option("ID", a.rm_ids, "track ids")->required();
   AddEditOptions(sub("edit", "change a track's tags"), a);
@@ -1190,7 +1299,12 @@ void AddCommands(CLI::App& cli, Args& a) {
 
 int Dispatch(Args& a) {
   auto is = [&](const char* name) { return a.cmd.at(name)->parsed(); };
-  const bool writes = is("write") || is("reset") || is("init") || is("add") || is("rm") ||
+  const auto art_action = [&]() -> std::string {
+    for (const char* action : {"set", "rm"})
+      if (a.cmd.at("art")->get_subcommand(action)->parsed()) return action;
+    return "";
+  }();
+  const bool writes = !art_action.empty() || is("write") || is("reset") || is("init") || is("add") || is("rm") ||
                       is("edit") || is("rebuild") || a.repair || is("plays") ||
                       (is("playlist") && a.playlist.action != "show" && a.playlist.action != "export");
   App app(a.g, writes);
@@ -1203,6 +1317,7 @@ int Dispatch(Args& a) {
     return kExitUsage;
   }
   a.import.convert = !a.no_convert;
+  a.import.covers = !a.no_art;
   a.export_how.write_tags = !a.export_keep_tags;
   if (is("info")) return app.Info();
   if (is("tracks")) return app.Tracks();
@@ -1218,6 +1333,9 @@ int Dispatch(Args& a) {
                                        : app.PlaylistEdit(a.playlist, a.import);
   if (is("plays")) return app.Plays(a.plays_since, a.plays_clear, a.scrobbler_log);
   if (is("export")) return app.Export(a.export_dir, a.export_ids, a.export_how);
+  if (is("art"))
+    return art_action.empty() ? app.ArtShow(a.art_id, a.art_out)
+                              : app.ArtChange(art_action, a.art_args, a.art_album);
   if (is("dupes")) return app.Dupes();
   if (is("rm")) return app.Remove(a.rm_ids);
   if (is("edit")) return app.Modify(a.edit_id, a.edit);

@@ -118,6 +118,10 @@ Status Library::Load() {
   d.notices.clear();
   d.pending_plays.clear();
   d.merged_records.clear();
+  d.cover_changes.clear();
+  d.cover_pictures.clear();
+  d.released_covers.clear();
+  d.artwork_formats.reset();
   if (d.root.empty() || !fs::FolderExists(d.root))
     return Status::NotFound("The iPod is not connected (no folder " +
                                 (d.root.empty() ? std::string("given") : d.root) + ")",
@@ -254,17 +258,36 @@ Status Library::Save(std::vector<std::string>* kept_files) {
   return Status::OK();
 }
 
+namespace {
+
+Status ChangedByOther() {
+  return Status::Busy(
+      "the iPod database was changed by another program after it was loaded, so it was not "
+      "written; load it again and repeat the changes");
+}
+
+}  // namespace
+
 Status Library::Impl::WriteRecords(bool must_be_unchanged) {
   const DeviceModel& dev = owner->device();
   if (Status st = RefreshLibraryIndexes(dev); !st.ok()) return st;
+  std::unique_ptr<CoverStore> covers;
+  if (Status st = PrepareCovers(&covers); !st.ok()) return st;
   std::string image, shuffle;
   Status st = BuildDatabaseImage(db, &image, &last_write_stage);
   if (!st.ok()) return st;
   // A shuffle plays from its own file, made before anything is written so
   // that a failure to make it changes nothing.
   if (st = BuildShuffleImage(&shuffle, dev); !st.ok()) return st;
+  // The covers' pixels and index reach the device before the database that
+  // links to them.
+  if (covers) {
+    if (must_be_unchanged && !IsLoadedFile(DevicePath(kDatabaseFile))) return ChangedByOther();
+    if (st = covers->Commit(); !st.ok()) return st;
+  }
   if (st = StoreDatabase(std::move(image), must_be_unchanged); !st.ok()) return st;
   tracks_changed = false;
+  FinishCovers(covers.get());
   if (shuffle.empty()) return Status::OK();
   return fs::WriteFileAtomic(DevicePath(kShuffleFile), shuffle);
 }
@@ -288,10 +311,7 @@ Status Library::Impl::StoreDatabase(std::string image, bool must_be_unchanged) {
   Status st = SignForDevice(Device(), &image);
   if (!st.ok()) return st;
   const std::string path = DevicePath(kDatabaseFile);
-  if (must_be_unchanged && !IsLoadedFile(path))
-    return Status::Busy(
-        "the iPod database was changed by another program after it was loaded, so it was not "
-        "written; load it again and repeat the changes");
+  if (must_be_unchanged && !IsLoadedFile(path)) return ChangedByOther();
   if (!fs::FolderExists(DevicePath(kITunesFolder))) {
     if (st = fs::CreateFolders(DevicePath(kITunesFolder)); !st.ok()) return st;
   }

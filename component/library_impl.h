@@ -3,6 +3,7 @@
 #define CADENZA_COMPONENT_LIBRARY_IMPL_H_
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <optional>
 #include <random>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "cadenza/library.h"
+#include "component/cover_store.h"
 #include "db/writer.h"
 #include "device/device_info.h"
 #include "platform/fs.h"
@@ -84,6 +86,31 @@ struct Library::Impl {
   Status BuildShuffleImage(std::string* image, const DeviceModel& dev);
   // Makes the library menus again when the tracks changed.
   Status RefreshLibraryIndexes(const DeviceModel& dev);
+  // Covers to write with the next Save, by track id: the key of the
+  // picture in cover_pictures (empty: remove the track's cover) and the
+  // track's album, within which identical pictures share one image.
+  struct CoverChange {
+    std::string picture;
+    std::string album;
+  };
+  std::map<int32_t, CoverChange> cover_changes;
+  std::unordered_map<std::string, std::string> cover_pictures;
+  // The image ids and database ids of deleted tracks that had a cover.
+  std::vector<std::pair<int32_t, uint64_t>> released_covers;
+  // The device's artwork formats, found once per load, and where from.
+  mutable std::optional<std::vector<ArtworkFormat>> artwork_formats;
+  const std::vector<ArtworkFormat>& ArtworkFormats() const;
+  std::string ArtworkFolder() const;
+  // Queues the cover `file` carries (or an image beside `original`) for
+  // the new track `id`.
+  void TakeCover(int32_t id, const std::string& file, const std::string& original);
+  void QueueCover(int32_t id, std::string picture);
+  // Renders the queued covers into a CoverStore (null when the artwork
+  // files need no change) and sets the tracks' cover fields.
+  Status PrepareCovers(std::unique_ptr<CoverStore>* store);
+  // After the database is written: forgets the queued covers, and compacts
+  // the artwork files when more than a quarter of them is unused.
+  void FinishCovers(CoverStore* store);
   // Which part of the last failed image build failed.
   WriteStage last_write_stage = WriteStage::kNone;
 

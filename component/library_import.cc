@@ -243,6 +243,8 @@ Status Library::AddPrepared(const PreparedFile& file, const ImportOptions& how, 
   }
   AddOptions add;
   add.tags = file.tags;
+  add.covers = how.covers;
+  add.original = file.source;
   Status st = Add(file.path, file.info, add, id);
   if (st.ok() && impl_->dupes_known) {
     const MHIT& t = *track(*id);

@@ -33,6 +33,9 @@ Status Library::Rebuild() {
   // does not complete.
   Database kept = std::exchange(d.db, std::move(fresh));
   const bool was_loaded = std::exchange(d.loaded, true);
+  // Covers queued for the tracks replaced; the new tracks take their own.
+  auto kept_covers = std::exchange(d.cover_changes, {});
+  auto kept_released = std::exchange(d.released_covers, {});
   d.max_id = -1;
   d.ids_known = false;
   d.dupes_known = false;
@@ -45,6 +48,8 @@ Status Library::Rebuild() {
   if (!st.ok()) {
     d.db = std::move(kept);
     d.loaded = was_loaded;
+    d.cover_changes = std::move(kept_covers);
+    d.released_covers = std::move(kept_released);
     d.max_id = -1;
     d.ids_known = false;
     d.dupes_known = false;

@@ -346,6 +346,7 @@ Status Library::Add(const std::string& file, const TrackInfo& info, const AddOpt
     ++list.iNumberOfllTracks;
     AddItem(d.db.m_MHSD_PlayLists, *id, d.RandomNumber());
     AddItem(d.db.m_MHSD_Podcasts, *id, d.RandomNumber());
+    if (how.covers) d.TakeCover(*id, file, how.original.empty() ? file : how.original);
   }
   return Status::OK();
 }
@@ -532,6 +533,9 @@ Status Library::MarkDeleted(int32_t id, std::string* file) {
   MHIT* t = d.FindTrack(id);
   if (t) {
     d.max_id = -1;
+    if (HasCover(*t) || CoverImageId(*t) != 0)
+      d.released_covers.emplace_back(CoverImageId(*t), t->iDB_ID);
+    d.cover_changes.erase(id);
     t->iUniqueID = -1;
     d.tracks_changed = true;
     d.db.m_MHSD_T.iTotalSize -= t->iTotalSize;

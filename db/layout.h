@@ -338,6 +338,20 @@ void WriteFields(ByteWriter& w, int64_t at, const Fields& fields, const R& rec) 
                f.member);
 }
 
+// Beyond the fixed part of a track header: the id of the track's image in
+// the ArtworkDB, where the devices read it (files of the desktop software
+// hold a copy of the file size in the fixed part's last field instead).
+inline constexpr int32_t kTrackCoverLinkAt = 0x160;
+
+// A track's image link; 0 when its header is too short to hold one.
+inline int32_t TrackCoverLink(const MHIT& t) {
+  constexpr size_t at = kTrackCoverLinkAt;
+  if (t.iHeaderSize < kTrackCoverLinkAt + 4 || t.sAllData.size() < at + 4) return 0;
+  const auto* p = reinterpret_cast<const uint8_t*>(t.sAllData.data()) + at;
+  return static_cast<int32_t>(uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
+                              uint32_t{p[3]} << 24);
+}
+
 }  // namespace cadenza
 
 #endif  // CADENZA_DB_LAYOUT_H_

@@ -304,6 +304,10 @@ void WriteJson(JsonWriter& j, const MHOD_S& r, const JsonOptions& o) {
 void WriteJson(JsonWriter& j, const MHIT& r, const JsonOptions& o) {
   j.BeginObject();
   PutFields(j, kMHITFields, r);
+  j.Key("cover");
+  j.Bool(r.iHasArtwork == 1);
+  j.Key("cover_image_id");
+  j.Number(TrackCoverLink(r));
   PutImage(j, o, "sAllData", r.sAllData);
   PutArray(j, "m_mhod", r.m_mhod, [&](const MHOD_S& m) { WriteJson(j, m, o); });
   j.EndObject();

@@ -118,6 +118,9 @@ Status CopyFileInPieces(const std::string& from, const std::string& to,
 
 // Writes `bytes` into an existing file at `offset`, in place.
 Status WriteAt(const std::string& path, int64_t offset, std::string_view bytes);
+// The same, creating the file when it is missing, and the bytes reach the
+// disk before it returns (for data a file written next will point to).
+Status WriteDurablyAt(const std::string& path, int64_t offset, std::string_view bytes);
 
 // Deletes a file; with force, a read-only file too.
 Status DeleteFile(const std::string& path, bool force);

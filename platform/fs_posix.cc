@@ -321,6 +321,17 @@ Status WriteAt(const std::string& path, int64_t offset, std::string_view bytes) 
   return s;
 }
 
+Status WriteDurablyAt(const std::string& path, int64_t offset, std::string_view bytes) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return WriteError(errno, path);
+  Status s;
+  if (::pwrite(fd, bytes.data(), bytes.size(), offset) != static_cast<ssize_t>(bytes.size()))
+    s = WriteError(errno, path);
+  if (s.ok() && ::fsync(fd) != 0) s = WriteError(errno, path);
+  if (::close(fd) != 0 && s.ok()) s = WriteError(errno, path);
+  return s;
+}
+
 Status DeleteFile(const std::string& path, bool force) {
   struct stat st;
   if (path.empty() || ::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))

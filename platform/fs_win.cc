@@ -378,6 +378,22 @@ Status WriteAt(const std::string& path, int64_t offset, std::string_view bytes) 
   return s;
 }
 
+Status WriteDurablyAt(const std::string& path, int64_t offset, std::string_view bytes) {
+  Handle h(CreateFileW(W(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.ok()) return Status::IOError(ErrorText(GetLastError()) + ": " + path);
+  LARGE_INTEGER to;
+  to.QuadPart = offset;
+  Status s;
+  if (offset < 0 || !SetFilePointerEx(h.get(), to, nullptr, FILE_BEGIN))
+    s = Status::IOError("Bad position: " + path);
+  if (s.ok()) s = WriteAll(h.get(), bytes.data(), bytes.size(), path);
+  if (s.ok() && !FlushFileBuffers(h.get()))
+    s = Status::IOError(ErrorText(GetLastError()) + ": " + path);
+  if (!h.Close() && s.ok()) s = Status::IOError(ErrorText(GetLastError()) + ": " + path);
+  return s;
+}
+
 Status DeleteFile(const std::string& path, bool force) {
   WIN32_FILE_ATTRIBUTE_DATA d;
   if (!GetAttributes(path, &d) || (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))

@@ -194,6 +194,9 @@ struct ImportOptions {
   bool allow_duplicates = false;
   // Folder for the converted files; empty: the system's temporary folder.
   std::string work_folder;
+  // Give each track the cover its file's tags carry, or else an image
+  // beside the file (cover, folder or front .jpg/.jpeg/.png).
+  bool covers = true;
 };
 
 // A file made ready for the device by Library::Prepare: described, and
@@ -249,6 +252,30 @@ struct AddOptions {
   // The file's tags, for a new track: numbering, album artist,
   // compilation, tempo. The text fields come from the description.
   std::optional<Tags> tags;
+  // A new track takes the cover of `file` (its tags, else an image beside
+  // `original`, the file as the user named it before any conversion; empty:
+  // `file`).
+  bool covers = true;
+  std::string original{};
+};
+
+// The cover art of a device.
+struct ArtworkInfo {
+  struct Format {
+    int32_t id = 0;  // as in F<id>_1.ithmb
+    int32_t width = 0, height = 0;
+  };
+  // The formats covers are written in; empty for iPods without a colour
+  // screen, whose tracks are marked as having no artwork.
+  std::vector<Format> formats;
+  std::string formats_from;  // "SysInfoExtended", "model", or ""
+  int32_t images = 0;        // image records of the ArtworkDB
+  int32_t tracks_with_cover = 0;
+  int32_t files = 0;         // .ithmb files
+  int64_t file_bytes = 0;    // their size
+  int64_t unused_bytes = 0;  // bytes of slots no image uses
+  // Empty, or why the ArtworkDB cannot be read.
+  std::string problem;
 };
 
 class Library {
@@ -432,6 +459,29 @@ class Library {
   // plays spaced back by the track's length.
   [[nodiscard]] static Status WriteScrobblerLog(const std::vector<PlayEvent>& plays,
                                                 const std::string& file);
+
+  // Cover art. A track's cover reaches the device with the next Save,
+  // rendered into every format of the device (ArtworkInfo::formats).
+  [[nodiscard]] Status GetArtworkInfo(ArtworkInfo* out) const;
+  // True when the track is marked as having a cover; its image id in the
+  // ArtworkDB (0 when the track names none).
+  static bool HasCover(const MHIT& track);
+  static int32_t CoverImageId(const MHIT& track);
+  // Gives the track the picture (JPEG or PNG bytes) as its cover.
+  // kUnsupported for other pictures, kInvalid for an unknown id.
+  [[nodiscard]] Status SetCover(int32_t id, std::string picture);
+  // Gives every track of the album (its name compared exactly) the
+  // picture; *count receives how many. kNotFound when no track has it.
+  [[nodiscard]] Status SetAlbumCover(const std::string& album, std::string picture,
+                                     int32_t* count);
+  [[nodiscard]] Status RemoveCover(int32_t id);
+  // The track's cover on the device, from its largest format, as a PNG.
+  // kNotFound when it has none.
+  [[nodiscard]] Status ReadCover(int32_t id, std::string* png) const;
+  // Moves the used slots of the .ithmb files into new files and deletes the
+  // old ones (Save does so by itself once more than a quarter of their
+  // space is unused). *freed receives the bytes given back.
+  [[nodiscard]] Status CompactArtwork(int64_t* freed);
 
   // Holds the device's lock from now until Unlock (or the object's end),
   // so that a load, the changes and the save form one step that no other

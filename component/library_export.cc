@@ -2,6 +2,7 @@
 // computer under names made from their tags, writing the database's tags
 // into copies whose own tags lack them. It only reads the device.
 #include <cstdio>
+#include <functional>
 #include <set>
 #include <unordered_map>
 
@@ -120,18 +121,27 @@ bool TagsDiffer(const Tags& file, const Tags& db) {
 }
 
 // Copies `from` to `to` with the database's tags written in when the file
-// is an MP3 or MP4 audio file whose tags lack or differ from them.
-Status CopyWithTags(const std::string& from, const std::string& to, const Tags& db, bool write) {
+// is an MP3 or MP4 audio file whose tags lack or differ from them, and the
+// device's cover (from `cover`, empty when there is none) when the file
+// holds no picture.
+Status CopyWithTags(const std::string& from, const std::string& to, Tags db, bool write,
+                    const std::function<std::string()>& cover) {
   const std::string ext = AsciiLower(fs::FileName(from).substr(fs::FileStem(from).size()));
-  if (write && ext == ".mp3") {
-    Tags own;
+  const bool mp3 = ext == ".mp3";
+  const bool mp4 = ext == ".m4a" || ext == ".m4b" || ext == ".mp4" || ext == ".m4v";
+  if (!write || (!mp3 && !mp4)) return fs::CopyFile(from, to);
+  Tags own;
+  MP4Info info;
+  if (mp3) {
     ReadID3Tags(from, &own);
-    if (TagsDiffer(own, db)) return WriteID3v2Tags(from, to, db);
-  } else if (write && (ext == ".m4a" || ext == ".m4b" || ext == ".mp4" || ext == ".m4v")) {
-    MP4Info own;
-    if (ReadMP4(from, &own).ok() && TagsDiffer(own.tags, db)) return WriteMP4Tags(from, to, db);
+  } else if (ReadMP4(from, &info).ok()) {
+    own = info.tags;
+  } else {
+    return fs::CopyFile(from, to);
   }
-  return fs::CopyFile(from, to);
+  if (!own.has_cover) db.cover = cover();
+  if (!TagsDiffer(own, db) && db.cover.empty()) return fs::CopyFile(from, to);
+  return mp3 ? WriteID3v2Tags(from, to, db) : WriteMP4Tags(from, to, db);
 }
 
 std::string ObjectText(const MHOD_S& o) { return Utf16ToUtf8(o.sString.u16()); }
@@ -212,7 +222,12 @@ Status Library::Export(const std::string& folder, const std::vector<int32_t>& id
     const std::string parent = fs::ParentFolder(target);
     const std::string pending = parent + "/." + fs::FileName(target) + ".cadenza-incomplete";
     Status st = fs::CreateFolders(parent);
-    if (st.ok()) st = CopyWithTags(info.sLocation, pending, tags, how.write_tags);
+    auto cover = [&]() {
+      std::string png;
+      const MHIT* t = track(id);
+      return t && HasCover(*t) && ReadCover(id, &png).ok() ? png : std::string();
+    };
+    if (st.ok()) st = CopyWithTags(info.sLocation, pending, tags, how.write_tags, cover);
     if (st.ok()) st = fs::RenameFile(pending, target);
     if (!st.ok()) {
       (void)fs::DeleteFile(pending, true);

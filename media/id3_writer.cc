@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "media/cover.h"
 #include "media/id3.h"
 #include "platform/file.h"
 #include "platform/fs.h"
@@ -126,6 +127,16 @@ void SetNumberPair(std::vector<OutFrame>& frames, const char* id, int32_t n, int
   SetText(frames, id, std::to_string(n) + (count > 0 ? "/" + std::to_string(count) : ""));
 }
 
+// Adds `cover` as the front cover (Latin-1, empty description) when it is a
+// JPEG or PNG and no picture frame came over from the old tag.
+void AddCover(std::vector<OutFrame>& frames, const std::string& cover) {
+  if (!IsCoverImage(cover) ||
+      std::any_of(frames.begin(), frames.end(), [](const OutFrame& f) { return f.id == "APIC"; }))
+    return;
+  const char* mime = cover[0] == '\x89' ? "image/png" : "image/jpeg";
+  frames.push_back({"APIC", std::string(1, '\0') + mime + std::string{'\0', '\x03', '\0'} + cover});
+}
+
 // The frames of the new tag: the old tag's, then the fields of `tags`.
 std::vector<OutFrame> NewFrames(const RandomAccessFile& file, bool has_tag, const Tags& old,
                                 const Tags& tags) {
@@ -162,6 +173,7 @@ std::vector<OutFrame> NewFrames(const RandomAccessFile& file, bool has_tag, cons
   SetNumberPair(frames, "TPOS", tags.disc_number, tags.disc_count, old.disc_number, old.disc_count);
   if (tags.compilation) SetText(frames, "TCMP", "1");
   if (tags.bpm > 0) SetText(frames, "TBPM", std::to_string(tags.bpm));
+  AddCover(frames, tags.cover);
   return frames;
 }
 

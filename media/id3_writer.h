@@ -18,7 +18,8 @@ namespace cadenza {
 // change, compressed, encrypted and SEEK frames dropped), and every field of
 // `tags` that is not empty or zero in its frame (UTF-8 text; has_cover is
 // not written). A track or disc number or count of zero keeps the file's.
-// Pictures keep their bytes; everything behind the old tag (audio, an
+// A JPEG or PNG `tags.cover` becomes an APIC front cover when the old tag
+// has no picture; pictures already there keep their bytes; everything behind the old tag (audio, an
 // ID3v1 tag) is copied as it is, and 1 KiB of padding follows the frames.
 // kInvalid when `out` is `in`, kNotFound when `in` is missing, kCorrupt when
 // the old tag runs past the end of the file, kUnsupported for an ID3v2

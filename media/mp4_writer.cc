@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "media/cover.h"
 #include "media/mp4.h"
 #include "platform/file.h"
 #include "platform/fs.h"
@@ -35,7 +36,7 @@ std::string MakeAtom(uint32_t type, std::string_view payload) {
   return Put32(payload.size() + 8) + FourCCText(type) + std::string(payload);
 }
 // An ilst item holding one data atom of the given type (1 UTF-8, 0 binary,
-// 21 integer), locale 0.
+// 21 integer, 13 JPEG, 14 PNG), locale 0.
 std::string MakeItem(uint32_t type, uint32_t kind, std::string_view value) {
   return MakeAtom(type, MakeAtom(FourCC("data"), Put32(kind) + Put32(0) + std::string(value)));
 }
@@ -214,6 +215,9 @@ void ApplyTags(Node* ilst, const Tags& t) {
   if (t.bpm > 0)
     SetItem(ilst, FourCC("tmpo"),
             MakeItem(FourCC("tmpo"), 21, Put16(static_cast<uint32_t>(std::min(t.bpm, 65535)))));
+  // A new cover only where the file has none; data type 13 is JPEG, 14 PNG.
+  if (IsCoverImage(t.cover) && Kid(*ilst, FourCC("covr")) == nullptr)
+    ilst->kids.push_back(Leaf(MakeItem(FourCC("covr"), t.cover[0] == '\x89' ? 14 : 13, t.cover)));
 }
 
 // The ilst of the moov, made (with udta, meta and its handler) when missing.

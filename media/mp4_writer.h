@@ -15,8 +15,9 @@ namespace cadenza {
 // Copies the MP4 file `in` to `out` with the tags changed: each text field of
 // `tags` that is not empty, each number that is not zero, and compilation
 // when true replaces the file's value or is added; the other fields keep the
-// file's values. The cover and all other ilst items stay byte for byte, as
-// do all other atoms and the media data. When the moov lies before media
+// file's values. A JPEG or PNG `tags.cover` becomes a covr item when the
+// ilst has none; a cover already there and all other ilst items stay byte
+// for byte, as do all other atoms and the media data. When the moov lies before media
 // data and changes size, the chunk offsets (stco, co64) of all tracks are
 // moved by the difference; a 'free' atom after the ilst (or after the moov)
 // takes up the difference when it can, so that nothing moves. Creates

@@ -228,7 +228,8 @@ struct ExportOptions {
   // Write each playlist as an .m3u8 file in the folder.
   bool playlists = false;
   // Write the database's tags into copies whose own tags lack or differ
-  // from them (MP3 and MP4 audio files).
+  // from them, and the device's cover into copies without a picture (MP3
+  // and MP4 audio files).
   bool write_tags = true;
 };
 

@@ -1055,7 +1055,19 @@ int App::Check(bool repair, bool adopt, bool remove) {
   std::printf("%zu tracks without their file, %zu files no track lists, %zu leftover files%s\n",
               r.missing.size(), r.unlisted.size(), r.leftovers.size(),
               r.in_step() ? ": in step" : "");
-  if (!repair) return r.in_step() ? kExitOK : kExitFailed;
+  ArtworkInfo art;
+  (void)lib_->GetArtworkInfo(&art);
+  if (!art.problem.empty()) std::printf("covers: %s\n", Printable(art.problem).c_str());
+  if (art.unused_bytes > 0)
+    std::printf("covers: %.1f MB of %.1f MB in the artwork files unused\n",
+                static_cast<double>(art.unused_bytes) / 1e6, static_cast<double>(art.file_bytes) / 1e6);
+  if (!repair) return r.in_step() && art.problem.empty() ? kExitOK : kExitFailed;
+  // The artwork files are compacted (or a damaged index set aside) first;
+  // the write below then clears the covers such an index named.
+  int64_t freed = 0;
+  if (Status st = lib_->CompactArtwork(&freed); !st.ok()) Fail(st, "the artwork files were not compacted");
+  if (freed > 0) std::printf("covers: %.1f MB given back\n", static_cast<double>(freed) / 1e6);
+  const bool covers_reset = !art.problem.empty();
 
   // The lock taken above replaced a stale one, and the write below removes
   // the leftovers; the rest is mended here.
@@ -1079,7 +1091,7 @@ int App::Check(bool repair, bool adopt, bool remove) {
       ++left;
     }
   }
-  if (removed + entered > 0 || !r.leftovers.empty()) {
+  if (removed + entered > 0 || !r.leftovers.empty() || covers_reset) {
     if (int w = Write(); w != kExitOK) return w;
   }
   for (const std::string& f : r.unlisted) {

@@ -292,7 +292,18 @@ Status Library::CompactArtwork(int64_t* freed) {
   if (Status st = lock.Enter(); !st.ok()) return st;
   CoverStore store(d.ArtworkFolder(), d.ArtworkFormats());
   if (!fs::FolderExists(d.ArtworkFolder())) return Status::OK();
-  if (Status st = store.Load(); !st.ok()) return st;
+  if (Status st = store.Load(); st.code() == Status::Code::kCorrupt) {
+    // Nothing can be read from a damaged index: it is set aside, and the
+    // next write gives the tracks no cover and starts a new one.
+    const std::string path = fs::ResolveNoCase(d.ArtworkFolder() + "/ArtworkDB");
+    if (Status mv = fs::RenameFile(path, path + ".damaged"); !mv.ok()) return mv;
+    for (const MHIT& t : tracks())
+      if (HasCover(t) || CoverImageId(t) != 0) d.QueueCover(t.iUniqueID, {});
+    d.notices.push_back(st.message() + "; it was set aside as ArtworkDB.damaged");
+    return Status::OK();
+  } else if (!st.ok()) {
+    return st;
+  }
   const int64_t before = store.Usage().file_bytes;
   if (Status st = store.Compact(); !st.ok()) return st;
   *freed = before - store.Usage().file_bytes;

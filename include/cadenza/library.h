@@ -481,7 +481,9 @@ class Library {
   [[nodiscard]] Status ReadCover(int32_t id, std::string* png) const;
   // Moves the used slots of the .ithmb files into new files and deletes the
   // old ones (Save does so by itself once more than a quarter of their
-  // space is unused). *freed receives the bytes given back.
+  // space is unused). *freed receives the bytes given back. A damaged
+  // ArtworkDB is set aside instead (a notice says so) and the covers of
+  // the tracks are removed by the next Save.
   [[nodiscard]] Status CompactArtwork(int64_t* freed);
 
   // Holds the device's lock from now until Unlock (or the object's end),

@@ -90,7 +90,9 @@ bool ReadEntry(std::string_view dict, ArtworkFormat* out) {
   out->id = static_cast<int32_t>(id);
   out->width = static_cast<int32_t>(width);
   out->height = static_cast<int32_t>(height);
-  out->align_row_bytes = static_cast<int32_t>(align);
+  // A true AlignRowBytes (as libgpod reads it) pads each row to 4 bytes; a
+  // larger number names the alignment itself.
+  out->align_row_bytes = align == 1 ? 4 : static_cast<int32_t>(align);
   const uint64_t back = integer("BackColor", 0, true);
   out->back_color = back == UINT64_MAX ? 0 : static_cast<uint32_t>(back & 0xFFFFFF);
   const uint64_t crop = integer("Crop", 0);

@@ -75,7 +75,7 @@ TEST_F(ArtworkFormatsTest, TheDevicesOwnListWins) {
       "<key>SerialNumber</key><string>8K7410S0Y5N</string>\n<key>AlbumArt</key>\n<array>\n" +
       Entry(1061, 55, 55,
             "<key>PixelFormat</key><integer>1278555701</integer>\n"
-            "<key>AlignRowBytes</key><integer>4</integer>\n") +
+            "<key>AlignRowBytes</key><true/>\n") +
       Entry(1055, 128, 128, "<key>BackColor</key><integer>16777215</integer>\n") +
       // Another pixel format (UYVY) is left out.
       Entry(1019, 720, 480, "<key>PixelFormat</key><integer>1431918169</integer>\n") +

@@ -438,8 +438,8 @@ class App {
     if (!Load()) return ExitFor(last_);
     int32_t count = 1;
     Status st = !set              ? lib_->RemoveCover(id)
-                : album.empty() ? lib_->SetCover(id, std::move(picture))
-                                : lib_->SetAlbumCover(album, std::move(picture), &count);
+                : album.empty() ? lib_->SetCover(id, picture)
+                                : lib_->SetAlbumCover(album, picture, &count);
     if (!st.ok()) return Fail(st, "nothing was changed");
     if (int w = Write(); w != kExitOK) return w;
     if (!album.empty()) std::printf("%d tracks of \"%s\" have the cover\n", count, album.c_str());

@@ -108,13 +108,13 @@ const std::vector<ArtworkFormat>& Library::Impl::ArtworkFormats() const {
   return *artwork_formats;
 }
 
-void Library::Impl::QueueCover(int32_t id, std::string picture) {
+void Library::Impl::QueueCover(int32_t id, std::string_view picture) {
   CoverChange& c = cover_changes[id];
   c.picture.clear();
   if (picture.empty()) return;
   c.picture = PictureKey(picture);
   if (const MHIT* t = FindTrack(id)) c.album = TrackText(*t, DataObjectType::kAlbum);
-  cover_pictures.try_emplace(c.picture, std::move(picture));
+  cover_pictures.try_emplace(c.picture, picture);
 }
 
 void Library::Impl::TakeCover(int32_t id, const std::string& file, const std::string& original) {
@@ -122,14 +122,14 @@ void Library::Impl::TakeCover(int32_t id, const std::string& file, const std::st
   std::string picture;
   if (ReadEmbeddedCover(file, &picture).ok() ||
       (original != file && ReadEmbeddedCover(original, &picture).ok())) {
-    QueueCover(id, std::move(picture));
+    QueueCover(id, picture);
     return;
   }
   const std::string beside = FindCoverBeside(original);
   if (beside.empty() || !fs::ReadFileUpTo(beside, kMaxCoverBytes + 1, &picture).ok() ||
       picture.size() > kMaxCoverBytes || !IsCoverImage(picture))
     return;
-  QueueCover(id, std::move(picture));
+  QueueCover(id, picture);
 }
 
 Status Library::Impl::PrepareCovers(std::unique_ptr<CoverStore>* out) {
@@ -237,7 +237,7 @@ Status Library::GetArtworkInfo(ArtworkInfo* out) const {
   return Status::OK();
 }
 
-Status Library::SetCover(int32_t id, std::string picture) {
+Status Library::SetCover(int32_t id, const std::string& picture) {
   Impl& d = *impl_;
   if (!d.loaded) return Status::Invalid("No iPod database is loaded");
   if (!d.FindTrack(id) || id == -1) return Status::Invalid("No track has the id " + std::to_string(id), 9);
@@ -245,11 +245,12 @@ Status Library::SetCover(int32_t id, std::string picture) {
   if (!IsCoverImage(picture)) return Status::Unsupported("The picture is not a JPEG or PNG image");
   Image decoded;
   if (Status st = DecodeImage(picture, &decoded); !st.ok()) return st;
-  d.QueueCover(id, std::move(picture));
+  d.QueueCover(id, picture);
   return Status::OK();
 }
 
-Status Library::SetAlbumCover(const std::string& album, std::string picture, int32_t* count) {
+Status Library::SetAlbumCover(const std::string& album, const std::string& picture,
+                              int32_t* count) {
   *count = 0;
   std::vector<int32_t> ids;
   for (const MHIT& t : tracks())

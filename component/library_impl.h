@@ -104,7 +104,7 @@ struct Library::Impl {
   // Queues the cover `file` carries (or an image beside `original`) for
   // the new track `id`.
   void TakeCover(int32_t id, const std::string& file, const std::string& original);
-  void QueueCover(int32_t id, std::string picture);
+  void QueueCover(int32_t id, std::string_view picture);
   // Renders the queued covers into a CoverStore (null when the artwork
   // files need no change) and sets the tracks' cover fields.
   Status PrepareCovers(std::unique_ptr<CoverStore>* store);

@@ -470,10 +470,10 @@ class Library {
   static int32_t CoverImageId(const MHIT& track);
   // Gives the track the picture (JPEG or PNG bytes) as its cover.
   // kUnsupported for other pictures, kInvalid for an unknown id.
-  [[nodiscard]] Status SetCover(int32_t id, std::string picture);
+  [[nodiscard]] Status SetCover(int32_t id, const std::string& picture);
   // Gives every track of the album (its name compared exactly) the
   // picture; *count receives how many. kNotFound when no track has it.
-  [[nodiscard]] Status SetAlbumCover(const std::string& album, std::string picture,
+  [[nodiscard]] Status SetAlbumCover(const std::string& album, const std::string& picture,
                                      int32_t* count);
   [[nodiscard]] Status RemoveCover(int32_t id);
   // The track's cover on the device, from its largest format, as a PNG.

@@ -83,7 +83,7 @@ double ImportSeconds(const std::vector<std::string>& files, const std::string& d
     int32_t id = 0;
     if (!lib->Import(f, how, &id).ok()) Die("Import failed: " + f);
   }
-  if (!lib->Save().ok()) Die("Save failed");
+  if (cadenza::Status st = lib->Save(); !st.ok()) Die("Save failed: " + st.message());
   return SecondsSince(t0);
 }
 

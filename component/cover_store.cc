@@ -155,6 +155,9 @@ Status CoverStore::Stage(const std::string& name, int64_t offset,
 }
 
 Status CoverStore::WriteStaged(bool all) {
+  if (!staged_.empty() && !fs::FolderExists(folder_)) {
+    if (Status st = fs::CreateFolders(folder_); !st.ok()) return st;
+  }
   for (auto it = staged_.begin(); it != staged_.end();) {
     if (!all && it->second.bytes.empty()) {
       ++it;

@@ -209,6 +209,13 @@ Status CoverStore::Add(const Image& image, uint64_t song_id, int32_t source_size
 
 bool CoverStore::Remove(int32_t id) { return RemoveArtworkImage(&db_, id); }
 
+Status CoverStore::CommitRemovals() {
+  if (doomed_.empty()) return Status::OK();
+  for (int32_t id : doomed_) Remove(id);
+  doomed_.clear();
+  return Commit();
+}
+
 Status CoverStore::Commit() {
   if (Status st = WriteStaged(true); !st.ok()) return st;
   touched_.clear();

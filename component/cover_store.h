@@ -51,6 +51,12 @@ class CoverStore {
   Status Add(const Image& image, uint64_t song_id, int32_t source_size, int32_t* id);
   // Removes an image record; its slots become unused space.
   bool Remove(int32_t id);
+  // Removes the image with CommitRemovals, once the iTunesDB that no longer
+  // links to it is on the device: until then the tracks of the old one
+  // keep their covers.
+  void RemoveLater(int32_t id) { doomed_.push_back(id); }
+  // Removes those images and replaces the ArtworkDB; OK when there are none.
+  Status CommitRemovals();
 
   // Writes the remaining new slots, flushes every file that got slots, and
   // replaces the ArtworkDB.
@@ -90,6 +96,7 @@ class CoverStore {
   };
   std::map<std::string, Pending> staged_;
   std::vector<std::string> touched_;  // files that got slots
+  std::vector<int32_t> doomed_;       // images for CommitRemovals
 };
 
 // The ".ithmb" file name of format `format_id`, number `n`, as the ArtworkDB

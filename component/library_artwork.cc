@@ -179,8 +179,9 @@ Status Library::Impl::PrepareCovers(std::unique_ptr<CoverStore>* out) {
     }
     MarkCover(db, *t, it->second, static_cast<int64_t>(picture.size()));
   }
-  // Images no live track uses any more go; a shared image whose owner went
-  // passes to one of the tracks that still use it.
+  // Images no live track uses any more go once the new iTunesDB is written;
+  // a shared image whose owner went passes to one of the tracks that still
+  // use it.
   std::unordered_map<int32_t, std::vector<uint64_t>> users;
   for (const MHIT& t : db.m_MHSD_T.m_mhlt.m_mhit)
     if (t.iUniqueID != -1)
@@ -188,7 +189,7 @@ Status Library::Impl::PrepareCovers(std::unique_ptr<CoverStore>* out) {
   for (int32_t i : released) {
     auto u = users.find(i);
     if (u == users.end()) {
-      store->Remove(i);
+      store->RemoveLater(i);
     } else if (ArtworkImage* image = FindArtworkImage(&store->db(), i);
                std::find(u->second.begin(), u->second.end(), image->song_id) == u->second.end()) {
       image->song_id = u->second.front();
@@ -203,6 +204,10 @@ void Library::Impl::FinishCovers(CoverStore* store) {
   cover_pictures.clear();
   released_covers.clear();
   if (!store) return;
+  if (Status st = store->CommitRemovals(); !st.ok()) {
+    notices.push_back("The images of the covers removed stay in the ArtworkDB: " + st.message());
+    return;
+  }
   const ArtworkUsage u = store->Usage();
   if ((u.file_bytes - u.used_bytes) * 4 <= u.file_bytes) return;
   if (Status st = store->Compact(); !st.ok())
@@ -305,6 +310,18 @@ Status Library::CompactArtwork(int64_t* freed) {
   } else if (!st.ok()) {
     return st;
   }
+  // Images no track names (a write stopped between the ArtworkDB and the
+  // iTunesDB leaves them) go; tracks deleted since the load still count,
+  // as the device's iTunesDB may list them until the next write.
+  ImageFinder images(store.db());
+  std::set<int32_t> used;
+  for (const MHIT& t : d.db.m_MHSD_T.m_mhlt.m_mhit)
+    if (int32_t i = images.Of(t)) used.insert(i);
+  std::vector<int32_t> unused;
+  if (const ArtworkSection* s = FindArtworkSection(store.db(), 1))
+    for (const ArtworkImage& i : s->images)
+      if (!used.contains(i.id)) unused.push_back(i.id);
+  for (int32_t id : unused) store.Remove(id);
   const int64_t before = store.Usage().file_bytes;
   if (Status st = store.Compact(); !st.ok()) return st;
   *freed = before - store.Usage().file_bytes;

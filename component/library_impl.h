@@ -108,8 +108,9 @@ struct Library::Impl {
   // Renders the queued covers into a CoverStore (null when the artwork
   // files need no change) and sets the tracks' cover fields.
   Status PrepareCovers(std::unique_ptr<CoverStore>* store);
-  // After the database is written: forgets the queued covers, and compacts
-  // the artwork files when more than a quarter of them is unused.
+  // After the database is written: removes the images no track uses any
+  // more, forgets the queued covers, and compacts the artwork files when
+  // more than a quarter of them is unused.
   void FinishCovers(CoverStore* store);
   // Which part of the last failed image build failed.
   WriteStage last_write_stage = WriteStage::kNone;

@@ -9,7 +9,7 @@ packages=(
   clang libclang-rt-14-dev clang-tidy help2man
   nlohmann-json3-dev libcli11-dev
   libssl-dev libplist-dev zlib1g-dev libjpeg62-turbo-dev libpng-dev
-  ffmpeg mpgtx lame sox jq
+  ffmpeg mpgtx lame sox jq strace
   libgpod-dev libtag1-dev
   python3-dev pybind11-dev python3-pybind11 python3-pytest
 )

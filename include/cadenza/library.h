@@ -479,8 +479,8 @@ class Library {
   // The track's cover on the device, from its largest format, as a PNG.
   // kNotFound when it has none.
   [[nodiscard]] Status ReadCover(int32_t id, std::string* png) const;
-  // Moves the used slots of the .ithmb files into new files and deletes the
-  // old ones (Save does so by itself once more than a quarter of their
+  // Removes the images no track names, moves the used slots of the .ithmb
+  // files into new files and deletes the old ones (Save does so by itself once more than a quarter of their
   // space is unused). *freed receives the bytes given back. A damaged
   // ArtworkDB is set aside instead (a notice says so) and the covers of
   // the tracks are removed by the next Save.

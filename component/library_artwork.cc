@@ -242,29 +242,47 @@ Status Library::GetArtworkInfo(ArtworkInfo* out) const {
   return Status::OK();
 }
 
+namespace {
+
+// Whether covers can be given to tracks on this device: a colour iPod whose
+// ArtworkDB (when it has one) can be read, and a JPEG or PNG picture.
+Status CheckCoverChange(const std::vector<ArtworkFormat>& formats, const std::string& folder,
+                        const std::string& picture) {
+  if (formats.empty()) return Status::Unsupported("This iPod shows no cover art");
+  if (!IsCoverImage(picture)) return Status::Unsupported("The picture is not a JPEG or PNG image");
+  Image decoded;
+  if (Status st = DecodeImage(picture, &decoded); !st.ok()) return st;
+  CoverStore store(folder, formats);
+  if (Status st = store.Load(); !st.ok())
+    return Status::Corrupt(st.message() + "; `cadenza check --repair` starts it afresh");
+  return Status::OK();
+}
+
+}  // namespace
+
 Status Library::SetCover(int32_t id, const std::string& picture) {
   Impl& d = *impl_;
   if (!d.loaded) return Status::Invalid("No iPod database is loaded");
   if (!d.FindTrack(id) || id == -1) return Status::Invalid("No track has the id " + std::to_string(id), 9);
-  if (d.ArtworkFormats().empty()) return Status::Unsupported("This iPod shows no cover art");
-  if (!IsCoverImage(picture)) return Status::Unsupported("The picture is not a JPEG or PNG image");
-  Image decoded;
-  if (Status st = DecodeImage(picture, &decoded); !st.ok()) return st;
+  if (Status st = CheckCoverChange(d.ArtworkFormats(), d.ArtworkFolder(), picture); !st.ok())
+    return st;
   d.QueueCover(id, picture);
   return Status::OK();
 }
 
 Status Library::SetAlbumCover(const std::string& album, const std::string& picture,
                               int32_t* count) {
+  Impl& d = *impl_;
   *count = 0;
+  if (!d.loaded) return Status::Invalid("No iPod database is loaded");
   std::vector<int32_t> ids;
   for (const MHIT& t : tracks())
     if (TrackText(t, DataObjectType::kAlbum) == album) ids.push_back(t.iUniqueID);
   if (ids.empty()) return Status::NotFound("No track has the album \"" + album + "\"");
-  for (int32_t id : ids) {
-    if (Status st = SetCover(id, picture); !st.ok()) return st;
-    ++*count;
-  }
+  if (Status st = CheckCoverChange(d.ArtworkFormats(), d.ArtworkFolder(), picture); !st.ok())
+    return st;
+  for (int32_t id : ids) d.QueueCover(id, picture);
+  *count = static_cast<int32_t>(ids.size());
   return Status::OK();
 }
 

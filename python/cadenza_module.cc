@@ -270,6 +270,8 @@ Track MakeTrack(const Library& lib, const MHIT& t) {
   f["last_played"] = UnixTime(t.sLastPlayedTime.view());
   f["last_skipped"] = UnixTime(t.sLastSkipped.view());
   f["bookmark_ms"] = t.iBookmarkTime;
+  f["has_cover"] = Library::HasCover(t);
+  f["cover_image_id"] = Library::CoverImageId(t);  // 0 when the track names no image
   return Track{std::move(f)};
 }
 
@@ -392,9 +394,10 @@ PYBIND11_MODULE(cadenza, m) {
       .def(
           "import_file",
           [](PyLibrary& s, const py::object& path, const py::object& progress, bool convert,
-             bool lossless, int bitrate, bool convert_video, bool allow_duplicates) {
+             bool lossless, int bitrate, bool convert_video, bool allow_duplicates, bool covers) {
             const std::string file = PathArg(path);
             ImportOptions how;
+            how.covers = covers;
             how.convert = convert;
             how.lossless = lossless;
             how.bitrate_kbps = bitrate;
@@ -408,9 +411,12 @@ PYBIND11_MODULE(cadenza, m) {
           py::arg("path"), py::arg("progress") = py::none(), py::kw_only(),
           py::arg("convert") = true, py::arg("lossless") = false, py::arg("bitrate") = 256,
           py::arg("convert_video") = false, py::arg("allow_duplicates") = false,
+          py::arg("covers") = true,
           "Copies a media file onto the device as a new track and returns its id (written by "
           "save()). Audio the iPod cannot play is converted (AAC at bitrate kb/s, or Apple "
           "Lossless); a file on the device already raises Error with code \"duplicate\". "
+          "covers: give the track the cover of the file's tags, or of a cover, folder or front "
+          ".jpg/.png beside it. "
           "progress: None or a callable(stage, item, done, total).")
       .def(
           "duplicates",
@@ -528,10 +534,12 @@ PYBIND11_MODULE(cadenza, m) {
           "one id to position (0 first). The change is written by save().")
       .def(
           "import_playlist",
-          [](PyLibrary& s, const py::object& path, const std::string& name, bool allow_duplicates) {
+          [](PyLibrary& s, const py::object& path, const std::string& name, bool allow_duplicates,
+             bool covers) {
             InUse u(s);
             ImportOptions how;
             how.allow_duplicates = allow_duplicates;
+            how.covers = covers;
             PlaylistImportReport r;
             const std::string file = PathArg(path);
             Status st = RunReleased(s, py::none(), [&](Library& l) {
@@ -547,6 +555,7 @@ PYBIND11_MODULE(cadenza, m) {
             return f;
           },
           py::arg("path"), py::kw_only(), py::arg("name") = "", py::arg("allow_duplicates") = false,
+          py::arg("covers") = true,
           "Makes a playlist from an .m3u/.m3u8 file, importing the files not on the device. "
           "Returns a dict: tracks, added, failed (entry, why).")
       .def(
@@ -593,6 +602,92 @@ PYBIND11_MODULE(cadenza, m) {
             Check(s.lib->ClearPlays());
           },
           "Empties the play log on the device.")
+      .def(
+          "artwork",
+          [](PyLibrary& s) {
+            InUse u(s);
+            ArtworkInfo a;
+            Check(s.lib->GetArtworkInfo(&a));
+            py::list formats;
+            for (const ArtworkInfo::Format& f : a.formats)
+              formats.append(py::dict(py::arg("id") = f.id, py::arg("width") = f.width,
+                                      py::arg("height") = f.height));
+            py::dict f;
+            f["formats"] = formats;
+            f["formats_from"] = Str(a.formats_from);
+            f["images"] = a.images;
+            f["tracks_with_cover"] = a.tracks_with_cover;
+            f["files"] = a.files;
+            f["file_bytes"] = a.file_bytes;
+            f["unused_bytes"] = a.unused_bytes;
+            f["problem"] = Str(a.problem);
+            return f;
+          },
+          "The device's cover art as a dict: formats (id, width, height; empty when the iPod "
+          "shows no covers), formats_from (\"SysInfoExtended\", \"model\" or \"\"), images, "
+          "tracks_with_cover, files, file_bytes, unused_bytes, problem (why the ArtworkDB "
+          "cannot be read, or \"\").")
+      .def(
+          "cover",
+          [](PyLibrary& s, int32_t id) {
+            InUse u(s);
+            std::string png;
+            Status st;
+            {
+              py::gil_scoped_release nogil;
+              st = s.lib->ReadCover(id, &png);
+            }
+            Check(st);
+            return py::bytes(png);
+          },
+          py::arg("id"),
+          "The track's cover on the device (as of the last save) as PNG bytes; Error with code "
+          "\"not_found\" when it has none.")
+      .def(
+          "set_cover",
+          [](PyLibrary& s, int32_t id, const py::bytes& data) {
+            const std::string picture = data;
+            InUse u(s);
+            Check(s.lib->SetCover(id, picture));
+          },
+          py::arg("id"), py::arg("data"),
+          "Gives the track a cover from JPEG or PNG bytes (written by save()); Error with code "
+          "\"unsupported\" for other data or an iPod that shows no covers.")
+      .def(
+          "set_album_cover",
+          [](PyLibrary& s, const std::string& album, const py::bytes& data) {
+            const std::string picture = data;
+            InUse u(s);
+            int32_t count = 0;
+            Check(s.lib->SetAlbumCover(album, picture, &count));
+            return count;
+          },
+          py::arg("album"), py::arg("data"),
+          "Gives every track of the album (the name exactly) the cover and returns how many; "
+          "written by save().")
+      .def(
+          "remove_cover",
+          [](PyLibrary& s, int32_t id) {
+            InUse u(s);
+            Check(s.lib->RemoveCover(id));
+          },
+          py::arg("id"), "Removes the track's cover with the next save().")
+      .def(
+          "compact_artwork",
+          [](PyLibrary& s) {
+            InUse u(s);
+            int64_t freed = 0;
+            Status st;
+            {
+              py::gil_scoped_release nogil;
+              st = s.lib->CompactArtwork(&freed);
+            }
+            Check(st);
+            return freed;
+          },
+          "Moves the used cover slots into new artwork files and deletes the old ones; returns "
+          "the bytes given back. A damaged ArtworkDB is set aside instead (see notices) and "
+          "the next save() removes the tracks' covers.")
       .def(
           "delete",
           [](PyLibrary& s, int32_t id) {

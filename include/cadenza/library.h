@@ -469,7 +469,9 @@ class Library {
   static bool HasCover(const MHIT& track);
   static int32_t CoverImageId(const MHIT& track);
   // Gives the track the picture (JPEG or PNG bytes) as its cover.
-  // kUnsupported for other pictures, kInvalid for an unknown id.
+  // kUnsupported for other pictures and for iPods without covers, kInvalid
+  // for an unknown id, kCorrupt when the device's ArtworkDB is damaged
+  // (CompactArtwork sets it aside).
   [[nodiscard]] Status SetCover(int32_t id, const std::string& picture);
   // Gives every track of the album (its name compared exactly) the
   // picture; *count receives how many. kNotFound when no track has it.

@@ -6,6 +6,7 @@ PYTHONPATH) or an installed one (python3 -m pytest python/tests).
 import os
 import pathlib
 import shutil
+import subprocess
 
 import pytest
 
@@ -130,3 +131,34 @@ def test_playlists_and_plays(tmp_path, device):
     plays = cadenza.open(device).plays(scrobbler_log=tmp_path / "scrobbler.log")
     assert [(p["id"], p["plays"]) for p in plays] == [(a, 2)]
     assert (tmp_path / "scrobbler.log").read_text().count("\tL\t") == 2
+
+
+@pytest.mark.skipif(not shutil.which("ffmpeg"), reason="ffmpeg is not installed")
+def test_covers(tmp_path, device):
+    (device / "iPod_Control" / "Device").mkdir()  # an iPod classic: four formats, shared images
+    (device / "iPod_Control" / "Device" / "SysInfo").write_text(
+        "ModelNumStr: xB029\nFirewireGuid: 0x000A27001A2B3C4D\n")
+    jpg, song = tmp_path / "cover.jpg", tmp_path / "song.mp3"
+    ff = ["ffmpeg", "-v", "error", "-f", "lavfi", "-i"]
+    subprocess.run(ff + ["testsrc=size=300x200", "-frames:v", "1", jpg], check=True)
+    subprocess.run(ff + ["sine=duration=2", "-i", jpg, "-map", "0", "-map", "1", "-c:v", "copy",
+                         "-id3v2_version", "3", "-metadata:s:v", "comment=Cover (front)", song], check=True)
+    lib = cadenza.open(device)
+    new, plain = lib.import_file(song), lib.import_file(song, allow_duplicates=True, covers=False)
+    lib.save()
+    assert lib.track(new).has_cover and lib.track(new).cover_image_id >= 100
+    assert not lib.track(plain).has_cover and lib.cover(new).startswith(b"\x89PNG\r\n\x1a\n")
+    art = lib.artwork()
+    assert (art["images"], art["formats_from"], len(art["formats"])) == (1, "model", 4)
+    with pytest.raises(cadenza.Error) as e:
+        lib.set_cover(new, b"not a picture")
+    assert e.value.code == "unsupported"
+    assert lib.set_album_cover("Test Signals", jpg.read_bytes()) == 2
+    lib.remove_cover(new)
+    lib.save()
+    with pytest.raises(cadenza.Error) as e:
+        lib.cover(new)
+    assert e.value.code == "not_found" and not cadenza.open(device).track(new).has_cover
+    art = lib.artwork()  # the album's tracks share one image; the freed slots were compacted
+    assert (art["images"], art["tracks_with_cover"], art["unused_bytes"]) == (1, 2, 0)
+    assert lib.compact_artwork() == 0

@@ -364,9 +364,13 @@ Status CopyFileInPieces(const std::string& from, const std::string& to,
   return s;
 }
 
-Status WriteAt(const std::string& path, int64_t offset, std::string_view bytes) {
-  Handle h(CreateFileW(W(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr));
+namespace {
+
+// Writes `bytes` at `offset`; `durably`: creating the file when missing,
+// and flushed to the disk before returning.
+Status WriteAtOffset(const std::string& path, int64_t offset, std::string_view bytes, bool durably) {
+  Handle h(CreateFileW(W(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                       durably ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!h.ok()) return Status::IOError(ErrorText(GetLastError()) + ": " + path);
   LARGE_INTEGER to;
   to.QuadPart = offset;
@@ -374,24 +378,20 @@ Status WriteAt(const std::string& path, int64_t offset, std::string_view bytes) 
   if (offset < 0 || !SetFilePointerEx(h.get(), to, nullptr, FILE_BEGIN))
     s = Status::IOError("Bad position: " + path);
   if (s.ok()) s = WriteAll(h.get(), bytes.data(), bytes.size(), path);
+  if (s.ok() && durably && !FlushFileBuffers(h.get()))
+    s = Status::IOError(ErrorText(GetLastError()) + ": " + path);
   if (!h.Close() && s.ok()) s = Status::IOError(ErrorText(GetLastError()) + ": " + path);
   return s;
 }
 
+}  // namespace
+
+Status WriteAt(const std::string& path, int64_t offset, std::string_view bytes) {
+  return WriteAtOffset(path, offset, bytes, false);
+}
+
 Status WriteDurablyAt(const std::string& path, int64_t offset, std::string_view bytes) {
-  Handle h(CreateFileW(W(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!h.ok()) return Status::IOError(ErrorText(GetLastError()) + ": " + path);
-  LARGE_INTEGER to;
-  to.QuadPart = offset;
-  Status s;
-  if (offset < 0 || !SetFilePointerEx(h.get(), to, nullptr, FILE_BEGIN))
-    s = Status::IOError("Bad position: " + path);
-  if (s.ok()) s = WriteAll(h.get(), bytes.data(), bytes.size(), path);
-  if (s.ok() && !FlushFileBuffers(h.get()))
-    s = Status::IOError(ErrorText(GetLastError()) + ": " + path);
-  if (!h.Close() && s.ok()) s = Status::IOError(ErrorText(GetLastError()) + ": " + path);
-  return s;
+  return WriteAtOffset(path, offset, bytes, true);
 }
 
 Status DeleteFile(const std::string& path, bool force) {

@@ -121,6 +121,7 @@ Status Library::Load() {
   d.cover_changes.clear();
   d.cover_pictures.clear();
   d.released_covers.clear();
+  d.release_all_covers = false;
   d.artwork_formats.reset();
   if (d.root.empty() || !fs::FolderExists(d.root))
     return Status::NotFound("The iPod is not connected (no folder " +

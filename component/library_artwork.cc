@@ -134,7 +134,8 @@ void Library::Impl::TakeCover(int32_t id, const std::string& file, const std::st
 
 Status Library::Impl::PrepareCovers(std::unique_ptr<CoverStore>* out) {
   out->reset();
-  if (cover_changes.empty() && released_covers.empty()) return Status::OK();
+  if (cover_changes.empty() && released_covers.empty() && !release_all_covers)
+    return Status::OK();
   const std::vector<ArtworkFormat>& formats = ArtworkFormats();
   if (formats.empty()) {
     for (auto& [id, change] : cover_changes)
@@ -149,6 +150,8 @@ Status Library::Impl::PrepareCovers(std::unique_ptr<CoverStore>* out) {
   }
   ImageFinder images(store->db());
   std::set<int32_t> released;
+  if (const ArtworkSection* s = FindArtworkSection(store->db(), 1); s && release_all_covers)
+    for (const ArtworkImage& i : s->images) released.insert(i.id);
   for (const auto& [link, db_id] : released_covers)
     if (int32_t i = FindArtworkImage(store->db(), link) ? link : images.ByDatabaseId(db_id)) released.insert(i);
   const bool sharing = AllowsSharing(formats);
@@ -203,6 +206,7 @@ void Library::Impl::FinishCovers(CoverStore* store) {
   cover_changes.clear();
   cover_pictures.clear();
   released_covers.clear();
+  release_all_covers = false;
   if (!store) return;
   if (Status st = store->CommitRemovals(); !st.ok()) {
     notices.push_back("The images of the covers removed stay in the ArtworkDB: " + st.message());

@@ -97,6 +97,8 @@ struct Library::Impl {
   std::unordered_map<std::string, std::string> cover_pictures;
   // The image ids and database ids of deleted tracks that had a cover.
   std::vector<std::pair<int32_t, uint64_t>> released_covers;
+  // Every image no track uses goes with the next write (after a rebuild).
+  bool release_all_covers = false;
   // The device's artwork formats, found once per load, and where from.
   mutable std::optional<std::vector<ArtworkFormat>> artwork_formats;
   const std::vector<ArtworkFormat>& ArtworkFormats() const;

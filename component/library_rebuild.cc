@@ -42,6 +42,9 @@ Status Library::Rebuild() {
   int32_t entered = 0;
   Status st = d.EnterMusicFiles(*this, &entered);
   if (st.ok()) {
+    // The images of the tracks replaced go once the new database is
+    // written; the new tracks took their covers from their files.
+    d.release_all_covers = true;
     d.Report({Progress::Stage::kRebuildWrite});
     st = d.WriteRecords(false);
   }
@@ -50,6 +53,7 @@ Status Library::Rebuild() {
     d.loaded = was_loaded;
     d.cover_changes = std::move(kept_covers);
     d.released_covers = std::move(kept_released);
+    d.release_all_covers = false;
     d.max_id = -1;
     d.ids_known = false;
     d.dupes_known = false;

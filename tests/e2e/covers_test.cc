@@ -199,6 +199,13 @@ TEST_F(CoversTest, OldModelsGiveEveryTrackItsOwnImage) {
   // --no-art leaves covers out.
   ASSERT_EQ(Cli("add --no-art " + Quote(Song("C", "Same", "600x600.jpg", 500))).status, 0);
   EXPECT_FALSE(Thumbs()["C"]["has_thumbnails"].get<bool>());
+  // A track of a short header, as loaded, takes a cover too.
+  ASSERT_EQ(Cli("art set 3 " + Quote((base_ / "yellow.png").string())).status, 0);
+  EXPECT_TRUE(Thumbs()["C"]["has_thumbnails"].get<bool>());
+  // A rebuild takes the covers from the files again, and no image is kept
+  // for the tracks it replaced.
+  ASSERT_EQ(Cli("--yes rebuild").status, 0);
+  EXPECT_EQ(Artwork()["images"], 3);
 }
 
 TEST_F(CoversTest, CoversWrittenByLibgpodSurviveChanges) {

@@ -87,11 +87,14 @@ class ImageFinder {
   std::unordered_map<uint64_t, int32_t> by_song_;
 };
 
+// Identical pictures have the same key: their SHA-1 and length (or, should
+// the digest fail, the picture itself).
 std::string PictureKey(std::string_view picture) {
   static constexpr char kHex[] = "0123456789abcdef";
+  auto digest = crypto::Sha1(picture);
+  if (!digest) return std::string(picture);
   std::string key;
-  if (auto digest = crypto::Sha1(picture))
-    for (uint8_t b : *digest) key += {kHex[b >> 4], kHex[b & 15]};
+  for (uint8_t b : *digest) key += {kHex[b >> 4], kHex[b & 15]};
   return key + ":" + std::to_string(picture.size());
 }
 

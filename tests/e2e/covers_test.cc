@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "media/cover.h"
 #include "tests/e2e/gpod_util.h"
 
 namespace cadenza::e2e {
@@ -197,11 +198,27 @@ TEST_F(CoversTest, OldModelsGiveEveryTrackItsOwnImage) {
             0);
   EXPECT_EQ(Artwork()["images"], 2);
   // --no-art leaves covers out.
-  ASSERT_EQ(Cli("add --no-art " + Quote(Song("C", "Same", "600x600.jpg", 500))).status, 0);
+  const std::string plain = (base_ / "in" / "D.mp3").string();
+  ASSERT_EQ(Shell("ffmpeg -v error -f lavfi -i sine=d=1 -metadata title=D " + Quote(plain)).status, 0);
+  ASSERT_EQ(Cli("add --no-art " + Quote(Song("C", "Same", "600x600.jpg", 500)) + " " + Quote(plain))
+                .status,
+            0);
   EXPECT_FALSE(Thumbs()["C"]["has_thumbnails"].get<bool>());
   // A track of a short header, as loaded, takes a cover too.
   ASSERT_EQ(Cli("art set 3 " + Quote((base_ / "yellow.png").string())).status, 0);
   EXPECT_TRUE(Thumbs()["C"]["has_thumbnails"].get<bool>());
+  // The export of a track whose file has no picture carries the device's.
+  ASSERT_EQ(Cli("art set 4 " + Quote((base_ / "yellow.png").string())).status, 0);
+  ASSERT_EQ(Cli("export " + Quote((base_ / "out").string()) + " 4").status, 0);
+  int exported = 0;
+  for (const auto& e : stdfs::recursive_directory_iterator(base_ / "out")) {
+    if (!e.is_regular_file()) continue;
+    std::string picture;
+    ++exported;
+    EXPECT_TRUE(ReadEmbeddedCover(e.path().string(), &picture).ok() &&
+                picture.starts_with("\x89PNG"));
+  }
+  EXPECT_EQ(exported, 1);
   // A rebuild takes the covers from the files again, and no image is kept
   // for the tracks it replaced.
   ASSERT_EQ(Cli("--yes rebuild").status, 0);
